@@ -1,0 +1,165 @@
+// Calls, lookups and the same-result shortcuts taken on exact built-in types.
+#include "module/call.hpp"
+
+#include <cstddef>
+
+namespace cm {
+
+namespace {
+
+// The module namespace global() reads; a strong reference, replaced only when a failed
+// import is retried with a new module object.
+PyObject* g_globals = nullptr;
+
+constexpr std::size_t kMaxArgs = 6;
+
+// Copies the arguments behind one spare slot, so that callees may use
+// PY_VECTORCALL_ARGUMENTS_OFFSET (a bound method then calls without allocating).
+struct Stack {
+    PyObject* slot[kMaxArgs + 1];
+    std::size_t n;
+
+    explicit Stack(std::initializer_list<Arg> items) noexcept : n(items.size())
+    {
+        std::size_t i = 1;
+        for (Arg a : items) slot[i++] = a.get();
+    }
+    PyObject** args() noexcept { return slot + 1; }
+};
+
+std::size_t positional(const Stack& s, PyObject* kwnames) noexcept
+{
+    return s.n - (kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
+}
+
+[[noreturn, gnu::cold]] void name_error(PyObject* name)
+{
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw PyErrSet{};
+}
+
+}  // namespace
+
+void set_globals(PyObject* dict) noexcept { Py_XSETREF(g_globals, Py_XNewRef(dict)); }
+
+Ref call(std::initializer_list<Arg> fn_and_args, PyObject* kwnames)
+{
+    Stack s(fn_and_args);
+    PyObject* fn = s.args()[0];
+    std::size_t nargs = positional(s, kwnames) - 1;
+    return own(PyObject_Vectorcall(fn, s.args() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   kwnames));
+}
+
+Ref method(PyObject* name, std::initializer_list<Arg> self_and_args, PyObject* kwnames)
+{
+    Stack s(self_and_args);
+    std::size_t nargs = positional(s, kwnames);
+    return own(
+        PyObject_VectorcallMethod(name, s.args(), nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+Ref attr(Arg obj, PyObject* name) { return own(PyObject_GetAttr(obj.get(), name)); }
+
+Ref global(PyObject* name)
+{
+    PyObject* found = nullptr;
+    if (g_globals) {
+        ok(PyDict_GetItemRef(g_globals, name, &found));
+        if (found) return Ref::steal(found);
+    }
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed, never NULL with a thread state
+    if (builtins && PyDict_Check(builtins)) {
+        ok(PyDict_GetItemRef(builtins, name, &found));
+        if (found) return Ref::steal(found);
+    }
+    else if (builtins) {
+        found = PyObject_GetItem(builtins, name);
+        if (found) return Ref::steal(found);
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PyErrSet{};
+        PyErr_Clear();
+    }
+    name_error(name);
+}
+
+bool truth(Arg obj)
+{
+    int r = PyObject_IsTrue(obj.get());
+    ok(r);
+    return r != 0;
+}
+
+bool equals(Arg obj, PyObject* other)
+{
+    // The identity shortcut of RichCompareBool cannot differ from ==: `other` is always
+    // one of our exact str constants.
+    int r = PyObject_RichCompareBool(obj.get(), other, Py_EQ);
+    ok(r);
+    return r != 0;
+}
+
+Ref encode(Arg value, Enc form)
+{
+    // Exact str: all three spellings reach the same strict UTF-8 codec. A subclass may
+    // override encode and see the spelling, so it gets the real method call.
+    if (PyUnicode_CheckExact(value.get())) return own(PyUnicode_AsUTF8String(value.get()));
+    switch (form) {
+    case Enc::Default: return method(N.encode, {value});
+    case Enc::Utf8: return method(N.encode, {value, N.utf_8});
+    case Enc::Utf8Kw: break;
+    }
+    return method(N.encode, {value, N.utf_8}, N.kw_encoding);
+}
+
+Ref encode_gbk(Arg value)
+{
+    if (PyUnicode_CheckExact(value.get()))
+        return own(PyUnicode_AsEncodedString(value.get(), "gbk", nullptr));
+    return method(N.encode, {value, N.gbk});
+}
+
+Ref decode(Arg data)
+{
+    PyObject* b = data.get();
+    if (PyBytes_CheckExact(b))
+        return own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(b), PyBytes_GET_SIZE(b), nullptr));
+    return method(N.decode, {data});
+}
+
+Ref decode_gbk(Arg data)
+{
+    PyObject* b = data.get();
+    if (PyBytes_CheckExact(b))
+        return own(PyUnicode_Decode(PyBytes_AS_STRING(b), PyBytes_GET_SIZE(b), "gbk", nullptr));
+    return method(N.decode, {data, N.gbk});
+}
+
+Ref str_utf8(Arg data)
+{
+    // This is what str(x, encoding=...) runs for every x, so no type test is needed.
+    return own(PyUnicode_FromEncodedObject(data.get(), "utf-8", nullptr));
+}
+
+Ref replace(Arg text, PyObject* old, PyObject* new_)
+{
+    if (PyUnicode_CheckExact(text.get()))
+        return own(PyUnicode_Replace(text.get(), old, new_, -1));
+    return method(N.replace, {text, old, new_});
+}
+
+Ref rstrip_nul(Arg text)
+{
+    PyObject* t = text.get();
+    if (!PyUnicode_CheckExact(t)) return method(N.rstrip, {text, N.nul});
+    int kind = PyUnicode_KIND(t);
+    const void* data = PyUnicode_DATA(t);
+    Py_ssize_t end = PyUnicode_GET_LENGTH(t);
+    while (end > 0 && PyUnicode_READ(kind, data, end - 1) == 0) --end;
+    return own(PyUnicode_Substring(t, 0, end));
+}
+
+Ref upper(Arg text) { return method(N.upper, {text}); }
+
+Ref lower(Arg text) { return method(N.lower, {text}); }
+
+}  // namespace cm

@@ -1,0 +1,233 @@
+// The function type: creation from a method-table row, attributes, descriptor and vectorcall.
+#include "module/function.hpp"
+
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <string>
+#include <string_view>
+
+namespace cm {
+
+namespace {
+
+PyTypeObject* g_function_type = nullptr;
+
+Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept
+{
+    // A str subclass whose encode is one of these functions recurses without a Python
+    // frame in between, so the C stack is guarded here.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = nullptr;
+    try {
+        const Function& f = *as_function(self);
+        Args bound{};
+        bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+        result = f.body(bound).release();
+    }
+    catch (...) {
+        set_error_from_exception();
+    }
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+// As for a Python function: through the class the function itself, through an instance a
+// bound method.
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept
+{
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept
+{
+    Function* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    for (PyObject* p : f->params) Py_VISIT(p);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->defaults);
+    return 0;
+}
+
+int function_clear(PyObject* self) noexcept
+{
+    Function* f = as_function(self);
+    for (PyObject*& p : f->params) Py_CLEAR(p);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->defaults);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) noexcept
+{
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* function_repr(PyObject* self) noexcept
+{
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// What inspect.signature and pydoc read for a method descriptor; __doc__ stays the
+// signature text of the method table.
+PyObject* function_text_signature(PyObject* self, void*) noexcept
+{
+    return PyUnicode_FromFormat("(%s)", as_function(self)->spec->params);
+}
+
+PyMemberDef function_members[] = {
+    {.name = "__vectorcalloffset__",
+     .type = Py_T_PYSSIZET,
+     .offset = offsetof(Function, vectorcall),
+     .flags = Py_READONLY,
+     .doc = nullptr},
+    {.name = "__name__",
+     .type = Py_T_OBJECT_EX,
+     .offset = offsetof(Function, name),
+     .flags = Py_READONLY,
+     .doc = "the method name"},
+    {.name = "__qualname__",
+     .type = Py_T_OBJECT_EX,
+     .offset = offsetof(Function, qualname),
+     .flags = Py_READONLY,
+     .doc = "the qualified name, _Crypt.<name>"},
+    {.name = "__module__",
+     .type = Py_T_OBJECT_EX,
+     .offset = offsetof(Function, module),
+     .flags = Py_READONLY,
+     .doc = "the defining module's name"},
+    {.name = "__doc__",
+     .type = Py_T_OBJECT_EX,
+     .offset = offsetof(Function, doc),
+     .flags = Py_READONLY,
+     .doc = "the signature text"},
+    {.name = "__defaults__",
+     .type = Py_T_OBJECT_EX,
+     .offset = offsetof(Function, defaults),
+     .flags = Py_READONLY,
+     .doc = "the default values of the trailing parameters, or None"},
+    {},
+};
+
+PyGetSetDef function_getset[] = {
+    {.name = "__text_signature__",
+     .get = function_text_signature,
+     .set = nullptr,
+     .doc = "the parameter list, as inspect.signature reads it",
+     .closure = nullptr},
+    {},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    .name = "crypt_main.function",
+    .basicsize = sizeof(Function),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR
+             | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = function_slots,
+};
+
+// A default as the params column writes it: False, a decimal integer or a quoted string.
+Ref parse_default(std::string_view text)
+{
+    if (text == "False") return Ref::borrow(Py_False);
+    if (text.size() >= 2 && text.front() == '\'' && text.back() == '\'')
+        return own(PyUnicode_FromStringAndSize(text.data() + 1,
+                                               static_cast<Py_ssize_t>(text.size() - 2)));
+    std::string digits(text);
+    return own(PyLong_FromString(digits.c_str(), nullptr, 10));
+}
+
+}  // namespace
+
+void init_function_type()
+{
+    if (g_function_type) return;
+    g_function_type = reinterpret_cast<PyTypeObject*>(own(PyType_FromSpec(&function_spec)).release());
+}
+
+Ref make_function(const MethodSpec& spec)
+{
+    Ref self = own(g_function_type->tp_alloc(g_function_type, 0));  // zeroed and tracked
+    Function* f = as_function(self.get());
+    f->vectorcall = function_vectorcall;
+    f->spec = &spec;
+    f->body = spec.body;
+
+    Ref defaults = own(PyList_New(0));
+    std::string_view rest = spec.params;
+    while (!rest.empty()) {
+        std::size_t comma = rest.find(", ");
+        std::string_view param = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 2);
+        std::size_t eq = param.find('=');
+        if (f->total == static_cast<Py_ssize_t>(kMaxParams))
+            raise(PyExc_SystemError, "crypt_main: too many parameters in the method table");
+        std::string name(param.substr(0, eq));
+        f->params[f->total++] = own(PyUnicode_InternFromString(name.c_str())).release();
+        if (eq == std::string_view::npos) {
+            if (PyList_GET_SIZE(defaults.get()) != 0)
+                raise(PyExc_SystemError, "crypt_main: a required parameter follows a default");
+            ++f->required;
+        }
+        else {
+            Ref value = parse_default(param.substr(eq + 1));
+            ok(PyList_Append(defaults.get(), value.get()));
+        }
+    }
+
+    f->name = own(PyUnicode_InternFromString(spec.name)).release();
+    f->qualname = own(PyUnicode_FromFormat("_Crypt.%s", spec.name)).release();
+    f->module = Py_NewRef(N.module_name);
+    f->doc = own(PyUnicode_FromFormat("_Crypt.%s(%s)", spec.name, spec.params)).release();
+    f->defaults = PyList_GET_SIZE(defaults.get()) == 0
+                      ? Py_NewRef(Py_None)
+                      : own(PyList_AsTuple(defaults.get())).release();
+    return self;
+}
+
+void set_error_from_exception() noexcept
+{
+    try {
+        throw;
+    }
+    catch (const PyErrSet&) {
+    }
+    catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "crypt_main: %s", e.what());
+    }
+    catch (...) {
+        PyErr_SetString(PyExc_SystemError, "crypt_main: unknown C++ exception");
+    }
+}
+
+}  // namespace cm

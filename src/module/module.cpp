@@ -1,0 +1,202 @@
+// The entry point: a multi-phase module definition whose create slot keeps one module per
+// process and whose exec slot runs the import steps once.
+#include "module/function.hpp"
+
+#include <cstdint>
+
+namespace cm {
+
+namespace {
+
+// The one module of the process. Kept strongly so that a re-import after
+// `del sys.modules["crypt_main"]` gets the same object back.
+PyObject* g_module = nullptr;
+bool g_initialised = false;
+bool g_running = false;
+int64_t g_interpreter = -1;
+
+constexpr const char kDoc[] =
+    "Short, stateless cryptographic operations over text: Base64, hex digests, HMAC-MD5,\n"
+    "AES-ECB/CBC and DES with PKCS#7, a zero-padded AES-CBC for PHP peers, RSA PKCS#1 v1.5\n"
+    "and HS256 tokens.\n"
+    "\n"
+    "Use the ready-made instance:  from crypt_main import m_crypt";
+
+void check_version(PyObject*)
+{
+    unsigned long major = Py_Version >> 24;
+    unsigned long minor = (Py_Version >> 16) & 0xFF;
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
+    ok(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                        "compile time Python version %d.%d of module '%.100s' %s runtime "
+                        "version %d.%d",
+                        PY_MAJOR_VERSION, PY_MINOR_VERSION, "crypt_main", "does not match",
+                        static_cast<int>(major), static_cast<int>(minor)));
+}
+
+void bind_all(PyObject* m)
+{
+    Ref all = own(PyList_New(1));
+    PyList_SET_ITEM(all.get(), 0, Py_NewRef(N.m_crypt));
+    ok(PyModule_Add(m, "__all__", all.release()));
+}
+
+struct Import {
+    const char* module;
+    const char* name;  // nullptr for `import module`
+};
+
+constexpr Import kImports[] = {
+    {"base64", nullptr},
+    {"hashlib", nullptr},
+    {"hmac", nullptr},
+    {"time", nullptr},
+    {"binascii", "a2b_hex"},
+    {"binascii", "b2a_hex"},
+    {"jwt", nullptr},
+    {"rsa", nullptr},
+    {"Crypto.Cipher", "AES"},
+    {"Crypto.Cipher", "DES"},
+    {"Crypto.Util.Padding", "pad"},
+    {"Crypto.Util.Padding", "unpad"},
+};
+
+// `from X import Y`: the attribute, else an already-loaded submodule X.Y.
+Ref import_from(PyObject* module, PyObject* module_name, PyObject* name)
+{
+    PyObject* value = PyObject_GetAttr(module, name);
+    if (value) return Ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
+    PyErr_Clear();
+    Ref full = own(PyUnicode_FromFormat("%U.%U", module_name, name));
+    value = PyImport_GetModule(full.get());
+    if (value) return Ref::steal(value);
+    if (PyErr_Occurred()) throw PyErrSet{};
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    throw PyErrSet{};
+}
+
+void import_names(PyObject* m)
+{
+    PyObject* globals = PyModule_GetDict(m);
+    for (const Import& imp : kImports) {
+        Ref module_name = own(PyUnicode_FromString(imp.module));
+        if (!imp.name) {
+            Ref module = own(PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr,
+                                                              nullptr, 0));
+            ok(PyModule_Add(m, imp.module, module.release()));
+            continue;
+        }
+        Ref name = own(PyUnicode_FromString(imp.name));
+        Ref fromlist = own(PyTuple_Pack(1, name.get()));
+        Ref module = own(PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr,
+                                                          fromlist.get(), 0));
+        Ref value = import_from(module.get(), module_name.get(), name.get());
+        ok(PyModule_Add(m, imp.name, value.release()));
+    }
+}
+
+void build_class(PyObject* m)
+{
+    Ref ns = own(PyDict_New());
+    ok(PyDict_SetItem(ns.get(), N.dunder_module, N.module_name));
+    ok(PyDict_SetItem(ns.get(), N.dunder_qualname, N.Crypt));
+    for (const MethodSpec& spec : method_table()) {
+        Ref fn = make_function(spec);
+        if (spec.kind == Kind::Static) fn = own(PyStaticMethod_New(fn.get()));
+        ok(PyDict_SetItemString(ns.get(), spec.name, fn.get()));
+    }
+    Ref bases = own(PyTuple_New(0));
+    Ref cls = call({reinterpret_cast<PyObject*>(&PyType_Type), N.Crypt, bases, ns});
+    ok(PyModule_Add(m, "_Crypt", cls.release()));
+}
+
+void make_instance(PyObject* m)
+{
+    PyObject* cls = nullptr;
+    ok(PyDict_GetItemRef(PyModule_GetDict(m), N.Crypt, &cls));
+    if (!cls) raise(PyExc_NameError, "name '_Crypt' is not defined");
+    Ref owned = Ref::steal(cls);
+    ok(PyModule_Add(m, "m_crypt", call({owned}).release()));
+}
+
+using Step = void (*)(PyObject*);
+constexpr Step kImportSteps[] = {check_version, bind_all, import_names, build_class,
+                                 make_instance};
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
+{
+    int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (g_interpreter == -1) g_interpreter = interpreter;
+    if (interpreter != g_interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (g_module) return Py_NewRef(g_module);
+    try {
+        init_names();
+        init_function_type();
+        Ref name = own(PyObject_GetAttrString(spec, "name"));
+        Ref module = own(PyModule_NewObject(name.get()));
+        set_globals(PyModule_GetDict(module.get()));
+        g_module = Py_NewRef(module.get());
+        return module.release();
+    }
+    catch (...) {
+        set_error_from_exception();
+        return nullptr;
+    }
+}
+
+int module_exec(PyObject* m) noexcept
+{
+    if (m != g_module) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'crypt_main' has already been imported. Re-initialisation is not "
+                        "supported.");
+        return -1;
+    }
+    // Also while the steps run: a dependency that re-imports us sees the partial module,
+    // as with any circular import.
+    if (g_initialised || g_running) return 0;
+    g_running = true;
+    try {
+        for (Step step : kImportSteps) step(m);
+        g_initialised = true;
+        g_running = false;
+        return 0;
+    }
+    catch (...) {
+        set_error_from_exception();
+        g_running = false;
+        // Forget the half-built module, so that the next import starts again from the top.
+        Py_CLEAR(g_module);
+        return -1;
+    }
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "crypt_main",
+    .m_doc = kDoc,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+}  // namespace cm
+
+PyMODINIT_FUNC PyInit_crypt_main(void) { return PyModuleDef_Init(&cm::module_def); }

@@ -1,0 +1,58 @@
+// The interned names, made at the first exec and kept for the life of the process.
+#include "module/names.hpp"
+
+#include <string_view>
+
+namespace cm {
+
+Names N;
+
+namespace {
+
+PyObject* intern(std::string_view text)
+{
+    PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (!s) throw PyErrSet{};
+    PyUnicode_InternInPlace(&s);
+    return s;
+}
+
+PyObject* integer(long v) { return own(PyLong_FromLong(v)).release(); }
+
+PyObject* names_tuple(std::initializer_list<PyObject*> items)
+{
+    Ref t = own(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(item));
+    return t.release();
+}
+
+bool g_ready = false;
+
+}  // namespace
+
+void init_names()
+{
+    if (g_ready) return;
+    // Built into a scratch copy so that a failure half-way leaves N untouched; the few
+    // objects made before a failure are dropped with the process, as N would be.
+    Names n{};
+#define CM_INIT(field, text) n.field = intern(text);
+    CM_NAMES(CM_INIT)
+#undef CM_INIT
+    n.kw_encoding = names_tuple({n.encoding});
+    n.kw_digestmod = names_tuple({n.digestmod});
+    n.kw_algorithm = names_tuple({n.algorithm});
+    n.kw_issuer_algorithms = names_tuple({n.issuer, n.algorithms});
+    n.nul_byte = own(PyBytes_FromStringAndSize("\0", 1)).release();
+    n.eleven = integer(11);
+    n.eight = integer(8);
+    n.bits512 = integer(512);
+    n.bits1024 = integer(1024);
+    n.bits2048 = integer(2048);
+    n.bits4096 = integer(4096);
+    N = n;
+    g_ready = true;
+}
+
+}  // namespace cm
