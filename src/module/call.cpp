@@ -158,6 +158,22 @@ Ref rstrip_nul(Arg text)
     return own(PyUnicode_Substring(t, 0, end));
 }
 
+Ref new_list(std::initializer_list<Arg> items)
+{
+    Ref list = own(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (Arg item : items) PyList_SET_ITEM(list.get(), i++, Py_NewRef(item.get()));
+    return list;
+}
+
+Ref new_tuple(std::initializer_list<Arg> items)
+{
+    Ref tuple = own(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (Arg item : items) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item.get()));
+    return tuple;
+}
+
 Ref upper(Arg text) { return method(N.upper, {text}); }
 
 Ref lower(Arg text) { return method(N.lower, {text}); }

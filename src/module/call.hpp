@@ -65,6 +65,12 @@ Ref upper(Arg text);
 /// text.lower()
 Ref lower(Arg text);
 
+/// A new list holding the items.
+Ref new_list(std::initializer_list<Arg> items);
+
+/// A new tuple holding the items.
+Ref new_tuple(std::initializer_list<Arg> items);
+
 /// Points global() at the namespace of the module being initialised.
 void set_globals(PyObject* dict) noexcept;
 
