@@ -5,8 +5,7 @@ namespace cm {
 
 namespace {
 
-constexpr const char kCountError[] =
-    "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
+constexpr const char kCountError[] = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
 constexpr const char kMultipleValues[] = "%s() got multiple values for keyword argument '%U'";
 constexpr const char kUnexpectedKeyword[] = "%s() got an unexpected keyword argument '%U'";
 
@@ -22,7 +21,7 @@ constexpr const char kUnexpectedKeyword[] = "%s() got an unexpected keyword argu
 }
 
 [[noreturn, gnu::cold, gnu::noinline]] void keyword_error(const char* format, const Function& f,
-                                                        PyObject* keyword)
+                                                          PyObject* keyword)
 {
     PyErr_Format(PyExc_TypeError, format, f.spec->name, keyword);
     throw PyErrSet{};
@@ -47,8 +46,7 @@ Py_ssize_t find_parameter(const Function& f, PyObject* keyword)
 
 }  // namespace
 
-void bind(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          Args& out)
+void bind(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out)
 {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nargs > f.total || (nkw == 0 && nargs < f.required)) count_error(f, nargs);

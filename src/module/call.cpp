@@ -47,8 +47,8 @@ Ref call(std::initializer_list<Arg> fn_and_args, PyObject* kwnames)
     Stack s(fn_and_args);
     PyObject* fn = s.args()[0];
     std::size_t nargs = positional(s, kwnames) - 1;
-    return own(PyObject_Vectorcall(fn, s.args() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   kwnames));
+    return own(
+        PyObject_Vectorcall(fn, s.args() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 Ref method(PyObject* name, std::initializer_list<Arg> self_and_args, PyObject* kwnames)
@@ -142,8 +142,7 @@ Ref str_utf8(Arg data)
 
 Ref replace(Arg text, PyObject* old, PyObject* new_)
 {
-    if (PyUnicode_CheckExact(text.get()))
-        return own(PyUnicode_Replace(text.get(), old, new_, -1));
+    if (PyUnicode_CheckExact(text.get())) return own(PyUnicode_Replace(text.get(), old, new_, -1));
     return method(N.replace, {text, old, new_});
 }
 

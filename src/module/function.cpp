@@ -158,8 +158,8 @@ Ref parse_default(std::string_view text)
 {
     if (text == "False") return Ref::borrow(Py_False);
     if (text.size() >= 2 && text.front() == '\'' && text.back() == '\'')
-        return own(PyUnicode_FromStringAndSize(text.data() + 1,
-                                               static_cast<Py_ssize_t>(text.size() - 2)));
+        return own(
+            PyUnicode_FromStringAndSize(text.data() + 1, static_cast<Py_ssize_t>(text.size() - 2)));
     std::string digits(text);
     return own(PyLong_FromString(digits.c_str(), nullptr, 10));
 }
@@ -169,7 +169,8 @@ Ref parse_default(std::string_view text)
 void init_function_type()
 {
     if (g_function_type) return;
-    g_function_type = reinterpret_cast<PyTypeObject*>(own(PyType_FromSpec(&function_spec)).release());
+    g_function_type =
+        reinterpret_cast<PyTypeObject*>(own(PyType_FromSpec(&function_spec)).release());
 }
 
 Ref make_function(const MethodSpec& spec)

@@ -8,12 +8,11 @@ namespace cm {
 
 /// One method of _Crypt.
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const MethodSpec* spec;
     Body body;
-    Py_ssize_t total;     // parameters, self included where the table lists it
-    Py_ssize_t required;  // leading parameters without a default
+    Py_ssize_t total;              // parameters, self included where the table lists it
+    Py_ssize_t required;           // leading parameters without a default
     PyObject* params[kMaxParams];  // interned parameter names
     PyObject* name;
     PyObject* qualname;
@@ -29,8 +28,7 @@ void init_function_type();
 Ref make_function(const MethodSpec& spec);
 
 /// Binds a vectorcall's arguments to the parameters of `f`, or raises the binding TypeError.
-void bind(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          Args& out);
+void bind(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out);
 
 /// Sets the Python error for the C++ exception being handled. Only slot functions call it.
 void set_error_from_exception() noexcept;

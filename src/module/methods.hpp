@@ -14,9 +14,13 @@ struct MethodSpec {
     Kind kind;
     const char* params;  // exactly as the signature text shows them
     Body body;
+    const char* summary;  // one line for the module's help text
 };
 
 /// Every method of _Crypt, in the order the class namespace holds them.
 std::span<const MethodSpec> method_table() noexcept;
+
+/// The module docstring: an introduction, then one line per public method from the table.
+const char* module_doc() noexcept;
 
 }  // namespace cm

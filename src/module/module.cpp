@@ -15,13 +15,6 @@ bool g_initialised = false;
 bool g_running = false;
 int64_t g_interpreter = -1;
 
-constexpr const char kDoc[] =
-    "Short, stateless cryptographic operations over text: Base64, hex digests, HMAC-MD5,\n"
-    "AES-ECB/CBC and DES with PKCS#7, a zero-padded AES-CBC for PHP peers, RSA PKCS#1 v1.5\n"
-    "and HS256 tokens.\n"
-    "\n"
-    "Use the ready-made instance:  from crypt_main import m_crypt";
-
 void check_version(PyObject*)
 {
     unsigned long major = Py_Version >> 24;
@@ -82,8 +75,8 @@ void import_names(PyObject* m)
     for (const Import& imp : kImports) {
         Ref module_name = own(PyUnicode_FromString(imp.module));
         if (!imp.name) {
-            Ref module = own(PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr,
-                                                              nullptr, 0));
+            Ref module = own(
+                PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr, nullptr, 0));
             ok(PyModule_Add(m, imp.module, module.release()));
             continue;
         }
@@ -121,8 +114,7 @@ void make_instance(PyObject* m)
 }
 
 using Step = void (*)(PyObject*);
-constexpr Step kImportSteps[] = {check_version, bind_all, import_names, build_class,
-                                 make_instance};
+constexpr Step kImportSteps[] = {check_version, bind_all, import_names, build_class, make_instance};
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
 {
@@ -186,7 +178,7 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "crypt_main",
-    .m_doc = kDoc,
+    .m_doc = nullptr,  // set from the method table at each load
     .m_size = 0,
     .m_methods = nullptr,
     .m_slots = module_slots,
@@ -199,4 +191,8 @@ PyModuleDef module_def = {
 
 }  // namespace cm
 
-PyMODINIT_FUNC PyInit_crypt_main(void) { return PyModuleDef_Init(&cm::module_def); }
+PyMODINIT_FUNC PyInit_crypt_main(void)
+{
+    cm::module_def.m_doc = cm::module_doc();
+    return PyModuleDef_Init(&cm::module_def);
+}

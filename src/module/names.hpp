@@ -4,73 +4,73 @@
 #include "module/ref.hpp"
 
 // X(field, "text"): interned strings, read in code as N.field.
-#define CM_NAMES(X)                                                                        \
-    /* module globals */                                                                   \
-    X(base64, "base64")                                                                    \
-    X(hashlib, "hashlib")                                                                  \
-    X(hmac, "hmac")                                                                        \
-    X(time, "time")                                                                        \
-    X(a2b_hex, "a2b_hex")                                                                  \
-    X(b2a_hex, "b2a_hex")                                                                  \
-    X(jwt, "jwt")                                                                          \
-    X(rsa, "rsa")                                                                          \
-    X(AES, "AES")                                                                          \
-    X(DES, "DES")                                                                          \
-    X(pad, "pad")                                                                          \
-    X(unpad, "unpad")                                                                      \
-    /* attributes and methods */                                                           \
-    X(encodebytes, "encodebytes")                                                          \
-    X(decodebytes, "decodebytes")                                                          \
-    X(md5, "md5")                                                                          \
-    X(sha1, "sha1")                                                                        \
-    X(sha256, "sha256")                                                                    \
-    X(sha384, "sha384")                                                                    \
-    X(sha512, "sha512")                                                                    \
-    X(update, "update")                                                                    \
-    X(hexdigest, "hexdigest")                                                              \
-    X(digest, "digest")                                                                    \
-    X(upper, "upper")                                                                      \
-    X(lower, "lower")                                                                      \
-    X(new_, "new")                                                                         \
-    X(MODE_ECB, "MODE_ECB")                                                                \
-    X(MODE_CBC, "MODE_CBC")                                                                \
-    X(block_size, "block_size")                                                            \
-    X(encrypt, "encrypt")                                                                  \
-    X(decrypt, "decrypt")                                                                  \
-    X(encode, "encode")                                                                    \
-    X(decode, "decode")                                                                    \
-    X(replace, "replace")                                                                  \
-    X(rstrip, "rstrip")                                                                    \
-    X(add_to_16, "_add_to_16")                                                             \
-    X(newkeys, "newkeys")                                                                  \
-    X(get, "get")                                                                          \
-    X(exceptions, "exceptions")                                                            \
-    X(ExpiredSignatureError, "ExpiredSignatureError")                                      \
-    /* keyword names */                                                                    \
-    X(encoding, "encoding")                                                                \
-    X(digestmod, "digestmod")                                                              \
-    X(algorithm, "algorithm")                                                              \
-    X(issuer, "issuer")                                                                    \
-    X(algorithms, "algorithms")                                                            \
-    /* constant texts */                                                                   \
-    X(utf_8, "utf-8")                                                                      \
-    X(gbk, "gbk")                                                                          \
-    X(newline, "\n")                                                                       \
-    X(empty, "")                                                                           \
-    X(nul, std::string_view("\0", 1))                                                      \
-    X(HS256, "HS256")                                                                      \
-    X(data, "data")                                                                        \
-    X(iat, "iat")                                                                          \
-    X(iss, "iss")                                                                          \
-    X(exp, "exp")                                                                          \
-    X(expired, "token已过期")                                                              \
-    X(failure_prefix, "系统异常：")                                                        \
-    /* module surface */                                                                   \
-    X(all, "__all__")                                                                      \
-    X(m_crypt, "m_crypt")                                                                  \
-    X(Crypt, "_Crypt")                                                                     \
-    X(dunder_module, "__module__")                                                         \
-    X(dunder_qualname, "__qualname__")                                                     \
+#define CM_NAMES(X)                                                                                \
+    /* module globals */                                                                           \
+    X(base64, "base64")                                                                            \
+    X(hashlib, "hashlib")                                                                          \
+    X(hmac, "hmac")                                                                                \
+    X(time, "time")                                                                                \
+    X(a2b_hex, "a2b_hex")                                                                          \
+    X(b2a_hex, "b2a_hex")                                                                          \
+    X(jwt, "jwt")                                                                                  \
+    X(rsa, "rsa")                                                                                  \
+    X(AES, "AES")                                                                                  \
+    X(DES, "DES")                                                                                  \
+    X(pad, "pad")                                                                                  \
+    X(unpad, "unpad")                                                                              \
+    /* attributes and methods */                                                                   \
+    X(encodebytes, "encodebytes")                                                                  \
+    X(decodebytes, "decodebytes")                                                                  \
+    X(md5, "md5")                                                                                  \
+    X(sha1, "sha1")                                                                                \
+    X(sha256, "sha256")                                                                            \
+    X(sha384, "sha384")                                                                            \
+    X(sha512, "sha512")                                                                            \
+    X(update, "update")                                                                            \
+    X(hexdigest, "hexdigest")                                                                      \
+    X(digest, "digest")                                                                            \
+    X(upper, "upper")                                                                              \
+    X(lower, "lower")                                                                              \
+    X(new_, "new")                                                                                 \
+    X(MODE_ECB, "MODE_ECB")                                                                        \
+    X(MODE_CBC, "MODE_CBC")                                                                        \
+    X(block_size, "block_size")                                                                    \
+    X(encrypt, "encrypt")                                                                          \
+    X(decrypt, "decrypt")                                                                          \
+    X(encode, "encode")                                                                            \
+    X(decode, "decode")                                                                            \
+    X(replace, "replace")                                                                          \
+    X(rstrip, "rstrip")                                                                            \
+    X(add_to_16, "_add_to_16")                                                                     \
+    X(newkeys, "newkeys")                                                                          \
+    X(get, "get")                                                                                  \
+    X(exceptions, "exceptions")                                                                    \
+    X(ExpiredSignatureError, "ExpiredSignatureError")                                              \
+    /* keyword names */                                                                            \
+    X(encoding, "encoding")                                                                        \
+    X(digestmod, "digestmod")                                                                      \
+    X(algorithm, "algorithm")                                                                      \
+    X(issuer, "issuer")                                                                            \
+    X(algorithms, "algorithms")                                                                    \
+    /* constant texts */                                                                           \
+    X(utf_8, "utf-8")                                                                              \
+    X(gbk, "gbk")                                                                                  \
+    X(newline, "\n")                                                                               \
+    X(empty, "")                                                                                   \
+    X(nul, std::string_view("\0", 1))                                                              \
+    X(HS256, "HS256")                                                                              \
+    X(data, "data")                                                                                \
+    X(iat, "iat")                                                                                  \
+    X(iss, "iss")                                                                                  \
+    X(exp, "exp")                                                                                  \
+    X(expired, "token已过期")                                                                      \
+    X(failure_prefix, "系统异常：")                                                                \
+    /* module surface */                                                                           \
+    X(all, "__all__")                                                                              \
+    X(m_crypt, "m_crypt")                                                                          \
+    X(Crypt, "_Crypt")                                                                             \
+    X(dunder_module, "__module__")                                                                 \
+    X(dunder_qualname, "__qualname__")                                                             \
     X(module_name, "crypt_main")
 
 namespace cm {

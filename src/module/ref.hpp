@@ -59,7 +59,7 @@ inline void ok(int rc)
 /// A borrowed argument for the call helpers: accepts a raw pointer or a Ref without owning it.
 class Arg {
 public:
-    Arg(PyObject* p) noexcept : p_(p) {}  // NOLINT: implicit by design, borrowed
+    Arg(PyObject* p) noexcept : p_(p) {}         // NOLINT: implicit by design, borrowed
     Arg(const Ref& r) noexcept : p_(r.get()) {}  // NOLINT
     PyObject* get() const noexcept { return p_; }
 
