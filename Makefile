@@ -10,7 +10,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 FUZZ_SECONDS ?= 180
 
-.PHONY: demo test wheel install install-test fuzz test-asan clean
+.PHONY: demo test wheel install install-test install-dev fuzz test-asan lint typecheck clean
 
 $(VENV)/.created:
 	@python=$$(tools/find-python) && "$$python" -m venv $(VENV)
@@ -30,6 +30,10 @@ install: wheel
 
 install-test: wheel
 	$(PIP) install "$$(ls $(WHEELS)/crypt_main-*.whl)[test]"
+	$(PIP) install --force-reinstall --no-deps $(WHEELS)/crypt_main-*.whl
+
+install-dev: wheel
+	$(PIP) install "$$(ls $(WHEELS)/crypt_main-*.whl)[test,dev]"
 	$(PIP) install --force-reinstall --no-deps $(WHEELS)/crypt_main-*.whl
 
 demo: install
@@ -53,6 +57,17 @@ ASAN_RUN = ulimit -s 65536 && LD_PRELOAD="$(ASAN_LIBS)" \
 test-asan:
 	$(MAKE) test VENV=.venv-asan WHEELS=build/wheels-asan RUN='$(ASAN_RUN)' \
 		WHEEL_FLAGS="-C cmake.define.CM_SANITIZE=ON -C build-dir=build/asan"
+
+# The build itself is the compile check: CMake builds with -Wall -Wextra -Werror.
+CXX_SOURCES = $(wildcard src/*/*.cpp src/*/*.hpp)
+lint: install-dev
+	$(PY) -m ruff check tests bench examples
+	$(PY) -m ruff format --check tests bench examples
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+
+typecheck: install-dev
+	cd /tmp && $(abspath $(PY)) -m mypy.stubtest crypt_main
+	$(PY) -m mypy --strict examples
 
 clean:
 	rm -rf build $(VENV) .venv-asan .pytest_cache .hypothesis

@@ -84,7 +84,9 @@ class Strange:
     __le__ = boom
     __index__ = boom
     __bool__ = boom
-    __len__ = lambda self: -1
+
+    def __len__(self):
+        return -1
 
 
 def released_view():
@@ -182,7 +184,6 @@ def calls(draw):
         right = params[len(args)] if len(args) < len(params) else "bogus"
         kwargs[draw(st.sampled_from([right] * 4 + params + ["bogus"]))] = value
     return target, args, kwargs
-
 
 
 class FastKeys:

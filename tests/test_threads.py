@@ -77,7 +77,9 @@ def test_mixed_operations_agree_with_a_single_thread(fast_switching):
 
 def test_globals_replaced_while_others_call(fast_switching):
     stand_ins = {
-        "AES": types.SimpleNamespace(**{k: getattr(crypt_main.AES, k) for k in dir(crypt_main.AES)}),
+        "AES": types.SimpleNamespace(
+            **{k: getattr(crypt_main.AES, k) for k in dir(crypt_main.AES)}
+        ),
         "jwt": types.SimpleNamespace(
             encode=crypt_main.jwt.encode,
             decode=crypt_main.jwt.decode,

@@ -2,6 +2,8 @@
 #include "module/call.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 namespace cm {
 
@@ -59,7 +61,19 @@ Ref method(PyObject* name, std::initializer_list<Arg> self_and_args, PyObject* k
         PyObject_VectorcallMethod(name, s.args(), nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-Ref attr(Arg obj, PyObject* name) { return own(PyObject_GetAttr(obj.get(), name)); }
+Ref attr(Arg obj, PyObject* name)
+{
+    // On an exact module, generic lookup finds a name in the module dict unless ModuleType
+    // itself defines it; ModuleType defines only dunder names, and no name used here is one.
+    // A miss takes the full path, for a module __getattr__ and the usual AttributeError.
+    PyObject* o = obj.get();
+    if (PyModule_CheckExact(o)) {
+        PyObject* found = nullptr;
+        ok(PyDict_GetItemRef(PyModule_GetDict(o), name, &found));
+        if (found) return Ref::steal(found);
+    }
+    return own(PyObject_GetAttr(o, name));
+}
 
 Ref global(PyObject* name)
 {
@@ -173,8 +187,58 @@ Ref new_tuple(std::initializer_list<Arg> items)
     return tuple;
 }
 
-Ref upper(Arg text) { return method(N.upper, {text}); }
+namespace {
 
-Ref lower(Arg text) { return method(N.lower, {text}); }
+constexpr uint64_t kEach(uint8_t byte) { return 0x0101010101010101ULL * byte; }
+
+// 0x80 in every byte of an ASCII word that holds a letter in [first, last].
+uint64_t ascii_range_mask(uint64_t word, char first, char last)
+{
+    uint64_t at_least_first = word + kEach(0x80 - static_cast<uint8_t>(first));
+    uint64_t above_last = word + kEach(0x7F - static_cast<uint8_t>(last));
+    return at_least_first & ~above_last & kEach(0x80);
+}
+
+}  // namespace
+
+Ref upper(Arg text)
+{
+    // str.upper() of ASCII text maps a-z and nothing else; eight letters at a time here.
+    PyObject* t = text.get();
+    if (!PyUnicode_CheckExact(t) || !PyUnicode_IS_ASCII(t)) return method(N.upper, {text});
+    Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+    Ref out = own(PyUnicode_New(n, 127));
+    const Py_UCS1* src = PyUnicode_1BYTE_DATA(t);
+    Py_UCS1* dst = PyUnicode_1BYTE_DATA(out.get());
+    Py_ssize_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, src + i, 8);
+        word ^= ascii_range_mask(word, 'a', 'z') >> 2;
+        std::memcpy(dst + i, &word, 8);
+    }
+    for (; i < n; ++i) dst[i] = src[i] >= 'a' && src[i] <= 'z' ? src[i] - 0x20 : src[i];
+    return out;
+}
+
+Ref lower(Arg text)
+{
+    // Hex digests come lower-case already: ASCII text with no capital needs no new string.
+    PyObject* t = text.get();
+    if (PyUnicode_CheckExact(t) && PyUnicode_IS_ASCII(t)) {
+        const Py_UCS1* src = PyUnicode_1BYTE_DATA(t);
+        Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+        uint64_t capitals = 0;
+        Py_ssize_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            uint64_t word;
+            std::memcpy(&word, src + i, 8);
+            capitals |= ascii_range_mask(word, 'A', 'Z');
+        }
+        for (; i < n; ++i) capitals |= src[i] >= 'A' && src[i] <= 'Z';
+        if (!capitals) return Ref::borrow(t);
+    }
+    return method(N.lower, {text});
+}
 
 }  // namespace cm
