@@ -1,0 +1,74 @@
+"""Argument binding: the three TypeError texts and the equivalent ways of passing arguments."""
+
+import pytest
+
+from crypt_main import _Crypt, m_crypt as m
+
+
+def count(name, bound, n, given):
+    return f"{name}() takes {bound} {n} positional argument{'s' * (n != 1)} ({given} given)"
+
+
+def twice(name, kw):
+    return f"{name}() got multiple values for keyword argument '{kw}'"
+
+
+def unexpected(name, kw):
+    return f"{name}() got an unexpected keyword argument '{kw}'"
+
+
+def runtime(text):
+    """An equal but not interned str, like the keys of a ** dict built at run time."""
+    return "".join(list(text))
+
+
+CASES = [
+    (lambda: m.aes_ecb("x"), count("aes_ecb", "exactly", 2, 1)),
+    (lambda: m.aes_ecb("x", "k", "z"), count("aes_ecb", "exactly", 2, 3)),
+    (lambda: m.base64(), count("base64", "exactly", 1, 0)),
+    (lambda: m.rsa_keys(1024, 2), count("rsa_keys", "at most", 1, 2)),
+    (lambda: m.token("d"), count("token", "at least", 2, 1)),
+    (lambda: m.token(1, 2, 3, 4, 5), count("token", "at most", 4, 5)),
+    # With keywords, the position of the first required parameter left unbound.
+    (lambda: m.aes_ecb(key="k"), count("aes_ecb", "exactly", 2, 0)),
+    (lambda: m.aes_ecb(value="x"), count("aes_ecb", "exactly", 2, 1)),
+    (lambda: m.aes_cbc("v", key="k"), count("aes_cbc", "exactly", 3, 2)),
+    (lambda: m.token("d", issuer="x", exp_time=1), count("token", "at least", 2, 1)),
+    # Too many positionals is reported before any keyword is looked at.
+    (lambda: m.token(1, 2, 3, 4, 5, issuer="x"), count("token", "at most", 4, 5)),
+    # The bound instance is the first positional argument.
+    (lambda: m.php("v", "k"), count("php", "at least", 4, 3)),
+    (lambda: m.php("v", "k", "i", False, 1), count("php", "at most", 5, 6)),
+    (lambda: m.php(value="v"), count("php", "at least", 4, 2)),
+    (lambda: m.php("v", self=m), twice("php", "self")),
+    (lambda: _Crypt.php(), count("php", "at least", 4, 0)),
+    (lambda: _Crypt.php(m, "v"), count("php", "at least", 4, 2)),
+    (lambda: _Crypt.php(value="v", key="k", iv="i"), count("php", "at least", 4, 0)),
+    (lambda: _Crypt(1), count("__init__", "exactly", 1, 2)),
+    # The first offending keyword ends the binding.
+    (lambda: m.aes_ecb("x", value="y"), twice("aes_ecb", "value")),
+    (lambda: m.md5("x", key="upper"), unexpected("md5", "key")),
+    (lambda: m.md5("x", bogus=1, value=2), unexpected("md5", "bogus")),
+    (lambda: m.md5("x", value=2, bogus=1), twice("md5", "value")),
+    (lambda: m.base64("x", **{runtime("value"): "y"}), twice("base64", "value")),
+    (lambda: m.base64(**{runtime("valu"): "y"}), unexpected("base64", "valu")),
+]
+
+
+@pytest.mark.parametrize("call, message", CASES, ids=[c[1] for c in CASES])
+def test_binding_error(call, message):
+    with pytest.raises(TypeError) as e:
+        call()
+    assert type(e.value) is TypeError and str(e.value) == message
+
+
+@pytest.mark.parametrize("call", [
+    lambda: m.md5(value="abc", fmt="upper"),
+    lambda: m.md5(fmt="upper", value="abc"),
+    lambda: m.md5("abc", fmt="upper"),
+    lambda: _Crypt.md5("abc", "upper"),
+    lambda: _Crypt().md5(**{runtime("fmt"): "upper", runtime("value"): "abc"}),
+])
+def test_equivalent_calls(call):
+    assert call() == m.md5("abc", "upper") == "900150983CD24FB0D6963F7D28E17F72"
+    assert m.base64(value="hi") == _Crypt.base64(**{runtime("value"): "hi"}) == m.base64("hi")

@@ -1,0 +1,149 @@
+"""Re-import, sub-interpreters, failed imports and the per-call lookup of module globals.
+
+Each test runs in a fresh interpreter, since each changes import state.
+"""
+
+import textwrap
+
+import pytest
+
+from tests.support import run_python
+
+PRELUDE = """\
+import sys, types
+
+def raises(call, expected):
+    try:
+        call()
+    except Exception as e:
+        assert f"{type(e).__name__}: {e}" == expected, repr(e)
+    else:
+        raise AssertionError(f"nothing raised, expected {expected}")
+"""
+WORKS = 'assert crypt_main.m_crypt.md5("abc", "x") == "900150983cd24fb0d6963f7d28e17f72"\n'
+
+
+def check(code):
+    r = run_python(PRELUDE + textwrap.dedent(code) + WORKS + "print('done')\n")
+    assert r.returncode == 0 and r.stdout.endswith("done\n"), r.stderr
+
+
+def test_one_module_per_process():
+    check("""
+        import _interpreters, importlib, importlib.util
+        import crypt_main
+        first, cls, inst = crypt_main, crypt_main._Crypt, crypt_main.m_crypt
+        del sys.modules["crypt_main"]
+        import crypt_main
+        spec = importlib.util.find_spec("crypt_main")
+        assert crypt_main is first and importlib.util.module_from_spec(spec) is first
+        spec.loader.exec_module(first)
+        assert importlib.reload(first) is first
+        assert crypt_main._Crypt is cls and crypt_main.m_crypt is inst
+        for config, expected in [
+            ("legacy", "Interpreter change detected - this module can only be loaded into one "
+                       "interpreter per process."),
+            ("isolated", "module crypt_main does not support loading in subinterpreters"),
+        ]:
+            interp = _interpreters.create(_interpreters.new_config(config))
+            error = _interpreters.exec(interp, "import crypt_main")
+            _interpreters.destroy(interp)
+            assert (error.type.__name__, error.msg) == ("ImportError", expected), error
+    """)
+
+
+BREAKAGES = {  # (what breaks one import step, the error the import then fails with)
+    "jwt": ('sys.modules["jwt"] = None',
+            "ModuleNotFoundError: import of jwt halted; None in sys.modules"),
+    "DES": ('sys.modules["Crypto.Cipher"] = types.SimpleNamespace(AES=1)',
+            "ImportError: cannot import name DES"),
+    "unpad": ('sys.modules["Crypto.Util.Padding"] = types.SimpleNamespace(pad=1)',
+              "ImportError: cannot import name unpad"),
+    "finder": ("sys.meta_path.insert(0, Raising())", "ZeroDivisionError: no jwt"),
+}
+
+
+@pytest.mark.parametrize("breakage, expected", BREAKAGES.values(), ids=BREAKAGES)
+def test_failed_import_then_repair(breakage, expected):
+    check(f"""
+        class Raising:
+            def find_spec(self, name, path=None, target=None):
+                if name == "jwt":
+                    raise ZeroDivisionError("no jwt")
+
+        saved_modules, saved_path = dict(sys.modules), list(sys.meta_path)
+        {breakage}
+        raises(lambda: __import__("crypt_main"), {expected!r})
+        assert "crypt_main" not in sys.modules
+        sys.modules.clear()
+        sys.modules.update(saved_modules)
+        sys.meta_path[:] = saved_path
+        import crypt_main, Crypto.Cipher.DES, Crypto.Util.Padding
+        assert crypt_main.DES is Crypto.Cipher.DES and crypt_main.unpad is Crypto.Util.Padding.unpad
+        # Calls must read the new module's namespace, not the discarded one's.
+        crypt_main.hashlib, real = None, crypt_main.hashlib
+        raises(lambda: crypt_main.m_crypt.md5("abc", "x"),
+               "AttributeError: 'NoneType' object has no attribute 'md5'")
+        crypt_main.hashlib = real
+    """)
+
+
+def test_from_import_falls_back_to_a_loaded_submodule():
+    check("""
+        sys.modules["Crypto.Cipher"] = types.SimpleNamespace(AES=1)
+        sys.modules["Crypto.Cipher.DES"] = des = types.ModuleType("Crypto.Cipher.DES")
+        import crypt_main
+        assert crypt_main.DES is des and crypt_main.AES == 1
+    """)
+
+
+def test_discarded_module_cannot_be_initialised_again():
+    # CPython skips the exec slot of a module that already has a state pointer. Creating the
+    # module again while its exec runs gives back the same object with that pointer reset,
+    # so a later exec request on it reaches the module.
+    check("""
+        import _imp
+        armed = []
+
+        class Capture:
+            def find_spec(self, name, path=None, target=None):
+                if name == "jwt":
+                    armed.append(_imp.create_dynamic(sys.modules["crypt_main"].__spec__))
+                    raise ImportError("no jwt")
+
+        sys.meta_path.insert(0, Capture())
+        raises(lambda: __import__("crypt_main"), "ImportError: no jwt")
+        del sys.meta_path[0]
+        import crypt_main
+        [old] = armed
+        assert crypt_main is not old
+        raises(lambda: old.__spec__.loader.exec_module(old), "RuntimeError: Module 'crypt_main' "
+               "has already been imported. Re-initialisation is not supported.")
+    """)
+
+
+@pytest.mark.parametrize("name, call, attr", [
+    ("base64", "m.base64_decrypt('YWJj')", "decodebytes"),
+    ("hashlib", "m.sha384('abc', 'lower')", "sha384"),
+    ("hmac", "m.md5_hmac('abc', 'k')", "new"),
+    ("hashlib", "m.md5_hmac('abc', 'k')", "md5"),
+])
+def test_globals_are_looked_up_at_every_call(name, call, attr):
+    check(f"""
+        import builtins, crypt_main
+
+        class Probe:
+            def __getattr__(self, attr):
+                raise LookupError(attr)
+
+        m, real = crypt_main.m_crypt, crypt_main.{name}
+        good = {call}
+        crypt_main.{name} = Probe()
+        raises(lambda: {call}, "LookupError: {attr}")
+        del crypt_main.{name}
+        raises(lambda: {call}, "NameError: name '{name}' is not defined")
+        builtins.{name} = Probe()
+        raises(lambda: {call}, "LookupError: {attr}")
+        crypt_main.{name} = real
+        assert {call} == good
+    """)
