@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 WHEELS := build/wheels
 
-.PHONY: demo test wheel install install-test clean
+.PHONY: demo test wheel install install-test bench bench-callgrind clean
 
 $(VENV)/.created:
 	@python=$$(tools/find-python) && "$$python" -m venv $(VENV)
@@ -33,6 +33,14 @@ demo: install
 
 test: install-test
 	$(PY) -m pytest $(PYTEST_ARGS)
+
+# Wall time per call; BENCH_ARGS takes --quick, --filter REGEX, --json PATH, --callgrind.
+bench: install
+	$(PY) bench/bench.py $(BENCH_ARGS)
+
+# Adds instructions per call, counted under valgrind's callgrind (apt-get install valgrind).
+bench-callgrind: install
+	$(PY) bench/bench.py --callgrind $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV) .pytest_cache .hypothesis
