@@ -149,8 +149,9 @@ def wall_ns(loop, n):
 def calibrate(row, counter, target):
     """Iterations for which the bare loop costs at least `target`."""
     n = 1
-    while (cost := counter(row.loops["bare"], n) - counter(row.loops["empty"], n)) < target:
-        n = max(2 * n, int(n * 1.2 * target / max(cost, 1)))
+    while (cost := counter(row.loops["bare"], n)) < target:
+        # At most tenfold per step: one preempted or lucky short loop must not send n soaring.
+        n = min(10 * n, max(2 * n, int(n * 1.2 * target / max(cost, 1))))
     return n
 
 
@@ -214,7 +215,7 @@ def table(title, unit, results, fmt):
     worst = max(results, key=lambda n: results[n]["spread"])
     typical = statistics.median(r["spread"] for r in results.values())
     print(f"spread across rounds, (max - min) / median: {100 * typical:.2f} % in the median row, "
-          f"{100 * results[worst]['spread']:.2f} % at most ({worst})")
+          f"{100 * results[worst]['spread']:.2f} % at most ({worst})", flush=True)
 
 
 def machine():
