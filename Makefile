@@ -10,7 +10,8 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 FUZZ_SECONDS ?= 180
 
-.PHONY: demo test wheel install install-test install-dev fuzz test-asan lint typecheck clean
+.PHONY: demo test wheel install install-test install-dev fuzz test-asan lint typecheck bench \
+	bench-callgrind clean
 
 $(VENV)/.created:
 	@python=$$(tools/find-python) && "$$python" -m venv $(VENV)
@@ -68,6 +69,14 @@ lint: install-dev
 typecheck: install-dev
 	cd /tmp && $(abspath $(PY)) -m mypy.stubtest crypt_main
 	$(PY) -m mypy --strict examples
+
+# Wall time per call; BENCH_ARGS takes --quick, --filter REGEX, --json PATH, --callgrind.
+bench: install
+	$(PY) bench/bench.py $(BENCH_ARGS)
+
+# Adds instructions per call, counted under valgrind's callgrind (apt-get install valgrind).
+bench-callgrind: install
+	$(PY) bench/bench.py --callgrind $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV) .venv-asan .pytest_cache .hypothesis
