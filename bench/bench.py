@@ -20,10 +20,13 @@ import time
 from importlib.metadata import version
 
 import plain
+
 from crypt_main import m_crypt
 
-LIBS = {name: getattr(plain, name) for name in (
-    "base64", "hashlib", "hmac", "time", "jwt", "rsa", "AES", "DES", "pad", "unpad")}
+LIBS = {
+    name: getattr(plain, name)
+    for name in ("base64", "hashlib", "hmac", "time", "jwt", "rsa", "AES", "DES", "pad", "unpad")
+}
 SIZES = {"16": "Hello, benchmark", "64K": "Hello, benchmark" * 4096}
 K16, IV, K8 = "0123456789abcdef", "fedcba9876543210", "8bytekey"
 KPHP = "php-secret"  # shorter than a block, so the zero padding of the key does real work
@@ -46,20 +49,29 @@ def rows():
     library calls inline, on the same str arguments."""
     out = []
     for size, v in SIZES.items():
-        def row(name, call, bare, check=None, **inputs):
+
+        def row(name, call, bare, check=None, size=size, v=v, **inputs):
             out.append((f"{name} {size}", call, bare, {"v": v, **inputs}, check))
 
         row("base64", "base64(v)", 'base64.encodebytes(v.encode()).decode().replace("\\n", "")')
-        row("base64_decrypt", "base64_decrypt(b)", "base64.decodebytes(b.encode()).decode()",
-            b=m_crypt.base64(v))
+        row(
+            "base64_decrypt",
+            "base64_decrypt(b)",
+            "base64.decodebytes(b.encode()).decode()",
+            b=m_crypt.base64(v),
+        )
         for alg in ("md5", "sha1", "sha256", "sha384", "sha512"):
             hexed = f"hashlib.{alg}(v.encode()).hexdigest()"
             row(f"{alg} lower", f'{alg}(v, "lower")', hexed)
             row(f"{alg} upper", f'{alg}(v, "upper")', hexed + ".upper()")
             if alg == "md5":
                 row("md5 upper kw", 'md5(value=v, fmt="upper")', hexed + ".upper()")
-        row("md5_hmac", "md5_hmac(v, k)",
-            "hmac.new(k.encode(), v.encode(), hashlib.md5).digest()", k=K16)
+        row(
+            "md5_hmac",
+            "md5_hmac(v, k)",
+            "hmac.new(k.encode(), v.encode(), hashlib.md5).digest()",
+            k=K16,
+        )
         for op, new, block, keys in (
             ("aes_ecb", "AES.new(k.encode(), AES.MODE_ECB)", 16, {"k": K16}),
             ("aes_cbc", "AES.new(k.encode(), AES.MODE_CBC, iv.encode())", 16, {"k": K16, "iv": IV}),
@@ -68,29 +80,62 @@ def rows():
             names = ", ".join(keys)
             row(op, f"{op}(v, {names})", f"{new}.encrypt(pad(v.encode(), {block}))", **keys)
             c = getattr(m_crypt, op)(v, *keys.values())
-            row(f"{op}_decrypt", f"{op}_decrypt(c, {names})",
-                f"unpad({new}.decrypt(c), {block}).decode()", c=c, **keys)
+            row(
+                f"{op}_decrypt",
+                f"{op}_decrypt(c, {names})",
+                f"unpad({new}.decrypt(c), {block}).decode()",
+                c=c,
+                **keys,
+            )
         keys = {"k": KPHP, "iv": IV}
         row("php", "php(v, k, iv)", PHP_BARE, **keys)
-        row("php b64", "php(v, k, iv, True)",
-            f'base64.encodebytes({PHP_BARE}).decode().replace("\\n", "")', **keys)
+        row(
+            "php b64",
+            "php(v, k, iv, True)",
+            f'base64.encodebytes({PHP_BARE}).decode().replace("\\n", "")',
+            **keys,
+        )
         dec = f'{PHP_CIPHER}.decrypt(DATA).decode("gbk").rstrip("\\0")'
-        row("php_decrypt", "php_decrypt(c, k, iv)", dec.replace("DATA", "c"),
-            c=m_crypt.php(v, KPHP, IV), **keys)
-        row("php_decrypt b64", "php_decrypt(c, k, iv, True)",
+        row(
+            "php_decrypt",
+            "php_decrypt(c, k, iv)",
+            dec.replace("DATA", "c"),
+            c=m_crypt.php(v, KPHP, IV),
+            **keys,
+        )
+        row(
+            "php_decrypt b64",
+            "php_decrypt(c, k, iv, True)",
             dec.replace("DATA", "base64.decodebytes(c.encode())"),
-            c=m_crypt.php(v, KPHP, IV, True), **keys)
+            c=m_crypt.php(v, KPHP, IV, True),
+            **keys,
+        )
         if size == "16":  # one block of the 512-bit key holds 53 bytes
             row("rsa", "rsa(v, pub)", "rsa.encrypt(v.encode(), pub)", check_rsa, pub=PUB)
-            row("rsa_decrypt", "rsa_decrypt(c, pri)", "rsa.decrypt(c, pri).decode()",
-                pri=PRI, c=m_crypt.rsa(v, PUB))
-        claims = '{"data": v, "iat": (now := int(time.time())), "iss": "Quarne", ' \
-                 '"exp": now + 86400}'
-        row("token", "token(v, k)", f'jwt.encode({claims}, k, algorithm="HS256")', check_token,
-            k=KJWT)
-        row("token_decrypt", "token_decrypt(t, k)",
+            row(
+                "rsa_decrypt",
+                "rsa_decrypt(c, pri)",
+                "rsa.decrypt(c, pri).decode()",
+                pri=PRI,
+                c=m_crypt.rsa(v, PUB),
+            )
+        claims = (
+            '{"data": v, "iat": (now := int(time.time())), "iss": "Quarne", "exp": now + 86400}'
+        )
+        row(
+            "token",
+            "token(v, k)",
+            f'jwt.encode({claims}, k, algorithm="HS256")',
+            check_token,
+            k=KJWT,
+        )
+        row(
+            "token_decrypt",
+            "token_decrypt(t, k)",
             'jwt.decode(t, k, issuer="Quarne", algorithms=["HS256"])["data"]',
-            k=KJWT, t=m_crypt.token(v, KJWT))
+            k=KJWT,
+            t=m_crypt.token(v, KJWT),
+        )
     return out
 
 
@@ -114,8 +159,11 @@ class Row:
         for variant, expr in exprs.items():
             body = "pass" if variant == "empty" else expr
             # Each loop is its own tiny function, so loop overhead is the same for every variant.
-            exec(f"def once():\n    return {expr}\n"
-                 f"def loop(n):\n    for _ in range(n):\n        {body}\n", self.ns)
+            exec(
+                f"def once():\n    return {expr}\n"
+                f"def loop(n):\n    for _ in range(n):\n        {body}\n",
+                self.ns,
+            )
             self.once[variant], self.loops[variant] = self.ns.pop("once"), self.ns.pop("loop")
 
     def verify(self):
@@ -130,13 +178,14 @@ class Row:
             loop(2)  # specialised bytecode, method caches and free lists settle before counting
         per_call = {v: [] for v in VARIANTS[1:]}
         for r in range(rounds):
-            order = VARIANTS[r % 4:] + VARIANTS[:r % 4]  # no variant always runs first
+            order = VARIANTS[r % 4 :] + VARIANTS[: r % 4]  # no variant always runs first
             raw = {v: counter(self.loops[v], n) for v in order}
             for v in per_call:
                 per_call[v].append((raw[v] - raw["empty"]) / n)
         result = {v: statistics.median(c) for v, c in per_call.items()}
-        result["spread"] = max((max(c) - min(c)) / max(statistics.median(c), 1)
-                               for c in per_call.values())
+        result["spread"] = max(
+            (max(c) - min(c)) / max(statistics.median(c), 1) for c in per_call.values()
+        )
         return {**result, "n": n, "rounds": rounds}
 
 
@@ -186,11 +235,31 @@ def run_callgrind(args):
     with tempfile.TemporaryDirectory(prefix="bench-cg-") as workdir:
         with open(os.path.join(workdir, "shim.c"), "w") as f:
             f.write(SHIM)
-        subprocess.run([os.environ.get("CC", "cc"), "-O2", "-shared", "-fPIC", "-o",
-                        f"{workdir}/shim.so", f"{workdir}/shim.c"], check=True)
-        cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "-q",
-               f"--callgrind-out-file={workdir}/cg.out", sys.executable, __file__,
-               "--cg-child", workdir, "--filter", args.filter] + ["--quick"] * args.quick
+        subprocess.run(
+            [
+                os.environ.get("CC", "cc"),
+                "-O2",
+                "-shared",
+                "-fPIC",
+                "-o",
+                f"{workdir}/shim.so",
+                f"{workdir}/shim.c",
+            ],
+            check=True,
+        )
+        cmd = [
+            "valgrind",
+            "--tool=callgrind",
+            "--collect-atstart=no",
+            "-q",
+            f"--callgrind-out-file={workdir}/cg.out",
+            sys.executable,
+            __file__,
+            "--cg-child",
+            workdir,
+            "--filter",
+            args.filter,
+        ] + ["--quick"] * args.quick
         # A fixed hash seed keeps dict and set layouts, and so the counts, the same run to run.
         subprocess.run(cmd, check=True, env={**os.environ, "PYTHONHASHSEED": "0"})
         with open(os.path.join(workdir, "result.json")) as f:
@@ -203,26 +272,33 @@ def ratio(a, b):
 
 def table(title, unit, results, fmt):
     print(f"\n{title} ({unit}, empty loop subtracted)")
-    print(f"{'row':<22} {'bare':>11} {'plain':>11} {'module':>11} {'mod/bare':>9} "
-          f"{'mod/plain':>9}")
+    print(f"{'row':<22} {'bare':>11} {'plain':>11} {'module':>11} {'mod/bare':>9} {'mod/plain':>9}")
     for name, r in results.items():
         cells = " ".join(f"{fmt(r[v]):>11}" for v in ("bare", "plain", "module"))
-        print(f"{name:<22} {cells} {ratio(r['module'], r['bare']):>9} "
-              f"{ratio(r['module'], r['plain']):>9}")
+        print(
+            f"{name:<22} {cells} {ratio(r['module'], r['bare']):>9} "
+            f"{ratio(r['module'], r['plain']):>9}"
+        )
     if "md5 upper 16" in results and "md5 upper kw 16" in results:
         extra = results["md5 upper kw 16"]["module"] - results["md5 upper 16"]["module"]
         print(f"keywords instead of positions, module md5 upper 16: {extra:+.1f} {unit}")
     worst = max(results, key=lambda n: results[n]["spread"])
     typical = statistics.median(r["spread"] for r in results.values())
-    print(f"spread across rounds, (max - min) / median: {100 * typical:.2f} % in the median row, "
-          f"{100 * results[worst]['spread']:.2f} % at most ({worst})", flush=True)
+    print(
+        f"spread across rounds, (max - min) / median: {100 * typical:.2f} % in the median row, "
+        f"{100 * results[worst]['spread']:.2f} % at most ({worst})",
+        flush=True,
+    )
 
 
 def machine():
     with open("/proc/cpuinfo") as f:
         cpu = re.search(r"^model name\s*:\s*(.*)$", f.read(), re.M)
-    info = {"cpu": cpu.group(1) if cpu else "unknown", "cores": os.cpu_count(),
-            "python": sys.version.split()[0]}
+    info = {
+        "cpu": cpu.group(1) if cpu else "unknown",
+        "cores": os.cpu_count(),
+        "python": sys.version.split()[0],
+    }
     info.update({p: version(p) for p in ("pycryptodome", "rsa", "PyJWT", "crypt_main")})
     return info
 
@@ -248,9 +324,11 @@ def main():
             json.dump(results, f)
         return
     info = machine()
-    print(f"{info['cpu']}, {info['cores']} cores; Python {info['python']}; pycryptodome "
-          f"{info['pycryptodome']}, rsa {info['rsa']}, PyJWT {info['PyJWT']}, "
-          f"crypt_main {info['crypt_main']}")
+    print(
+        f"{info['cpu']}, {info['cores']} cores; Python {info['python']}; pycryptodome "
+        f"{info['pycryptodome']}, rsa {info['rsa']}, PyJWT {info['PyJWT']}, "
+        f"crypt_main {info['crypt_main']}"
+    )
     for row in selected:
         row.verify()
     rounds = args.rounds or (5 if args.quick else 25)

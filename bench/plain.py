@@ -94,7 +94,7 @@ class _Crypt:
     def _add_to_16(value):
         value = value.encode("gbk")
         while len(value) % 16 != 0:
-            value += "\0".encode()
+            value += "\0".encode()  # noqa: UP012 -- spelt as the module spells it
         return value
 
     @staticmethod
@@ -171,9 +171,9 @@ class _Crypt:
         try:
             return jwt.decode(token, key, issuer=issuer, algorithms=["HS256"]).get("data")
         except jwt.exceptions.ExpiredSignatureError:
-            raise TimeoutError("token已过期")
+            raise TimeoutError("token已过期")  # noqa: B904 -- context only, as callers see it
         except Exception as e:
-            raise Exception("系统异常：" + f"{e}")
+            raise Exception("系统异常：" + f"{e}")  # noqa: B904
 
 
 obj = _Crypt()
