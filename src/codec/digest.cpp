@@ -1,6 +1,8 @@
 // The hex digest family: one hashlib constructor each, the same steps for all five.
 #include "module/ops.hpp"
 
+#include <utility>
+
 namespace cm {
 
 namespace {
@@ -14,7 +16,7 @@ Ref hex_digest(PyObject* constructor, const Args& a, bool accepts_bytes)
         accepts_bytes && PyBytes_Check(value) ? Ref::borrow(value) : encode(value, Enc::Utf8Kw);
     method(N.update, {hash, data});
     Ref hex = method(N.hexdigest, {hash});
-    if (equals(fmt, N.upper)) return upper(hex);
+    if (equals(fmt, N.upper)) return upper(std::move(hex));
     if (equals(fmt, N.lower)) return lower(hex);
     return hex;
 }

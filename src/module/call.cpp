@@ -34,6 +34,49 @@ std::size_t positional(const Stack& s, PyObject* kwnames) noexcept
     return s.n - (kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
 }
 
+// On a type that is immutable all along its MRO, with the generic attribute lookup and no
+// instance dict, obj.name(...) can only ever call the method descriptor the MRO holds, so that
+// descriptor is called directly. Each name remembers the last type it was called on (holding a
+// strong reference, so the pointer cannot be reused): one entry per name keeps the cost the
+// same from call to call and from run to run.
+bool immutable_and_dictless(PyTypeObject* type)
+{
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0
+        || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT))
+        return false;
+    PyObject* mro = type->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (!PyType_HasFeature(base, Py_TPFLAGS_IMMUTABLETYPE)) return false;
+    }
+    return true;
+}
+
+// The descriptor to call for self.name(...), borrowed, or nullptr for the general path.
+PyObject* cached_method(PyObject* self, Name& name)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    MethodSlot& slot = name.method;
+    if (slot.type == type) return slot.descr;
+    if (!immutable_and_dictless(type)) return nullptr;
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        Ref dict = own(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        PyObject* found = nullptr;
+        ok(PyDict_GetItemRef(dict.get(), name, &found));
+        if (!found) continue;
+        Ref descr = Ref::steal(found);
+        if (!Py_IS_TYPE(descr.get(), &PyMethodDescr_Type)) return nullptr;
+        MethodSlot old = slot;
+        slot = {reinterpret_cast<PyTypeObject*>(Py_NewRef(type)), descr.release()};
+        Py_XDECREF(old.type);
+        Py_XDECREF(old.descr);
+        return slot.descr;
+    }
+    return nullptr;
+}
+
 [[noreturn, gnu::cold]] void name_error(PyObject* name)
 {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -53,10 +96,13 @@ Ref call(std::initializer_list<Arg> fn_and_args, PyObject* kwnames)
         PyObject_Vectorcall(fn, s.args() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-Ref method(PyObject* name, std::initializer_list<Arg> self_and_args, PyObject* kwnames)
+Ref method(Name& name, std::initializer_list<Arg> self_and_args, PyObject* kwnames)
 {
     Stack s(self_and_args);
     std::size_t nargs = positional(s, kwnames);
+    if (PyObject* descr = cached_method(s.args()[0], name))
+        return own(PyObject_Vectorcall(descr, s.args(), nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                       kwnames));
     return own(
         PyObject_VectorcallMethod(name, s.args(), nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
@@ -105,9 +151,19 @@ bool truth(Arg obj)
 
 bool equals(Arg obj, PyObject* other)
 {
-    // The identity shortcut of RichCompareBool cannot differ from ==: `other` is always
-    // one of our exact str constants.
-    int r = PyObject_RichCompareBool(obj.get(), other, Py_EQ);
+    // `other` is always one of our exact str constants, so an exact str compares as str.__eq__
+    // does, and the identity shortcut of RichCompareBool cannot differ from ==.
+    PyObject* o = obj.get();
+    if (PyUnicode_CheckExact(o)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+        int kind = PyUnicode_KIND(o);
+        return o == other
+               || (n == PyUnicode_GET_LENGTH(other) && kind == PyUnicode_KIND(other)
+                   && std::memcmp(PyUnicode_DATA(o), PyUnicode_DATA(other),
+                                  static_cast<size_t>(n) * static_cast<size_t>(kind))
+                          == 0);
+    }
+    int r = PyObject_RichCompareBool(o, other, Py_EQ);
     ok(r);
     return r != 0;
 }
@@ -201,13 +257,27 @@ uint64_t ascii_range_mask(uint64_t word, char first, char last)
 
 }  // namespace
 
-Ref upper(Arg text)
+// Whether text can be changed in place without anyone seeing it: the caller's reference is the
+// only one, and nothing has been derived from the contents yet (the same test CPython makes
+// before it appends to a string in place).
+bool modifiable(PyObject* text)
+{
+#ifdef Py_GIL_DISABLED
+    (void)text;
+    return false;
+#else
+    return Py_REFCNT(text) == 1 && !PyUnicode_CHECK_INTERNED(text)
+           && reinterpret_cast<PyASCIIObject*>(text)->hash == -1;
+#endif
+}
+
+Ref upper(Ref text)
 {
     // str.upper() of ASCII text maps a-z and nothing else; eight letters at a time here.
     PyObject* t = text.get();
     if (!PyUnicode_CheckExact(t) || !PyUnicode_IS_ASCII(t)) return method(N.upper, {text});
     Py_ssize_t n = PyUnicode_GET_LENGTH(t);
-    Ref out = own(PyUnicode_New(n, 127));
+    Ref out = modifiable(t) ? std::move(text) : own(PyUnicode_New(n, 127));
     const Py_UCS1* src = PyUnicode_1BYTE_DATA(t);
     Py_UCS1* dst = PyUnicode_1BYTE_DATA(out.get());
     Py_ssize_t i = 0;

@@ -12,11 +12,23 @@
 
 namespace cm {
 
+/// A borrowed argument for the call helpers: accepts a raw pointer or a Ref without owning it.
+class Arg {
+public:
+    Arg(PyObject* p) noexcept : p_(p) {}         // NOLINT: implicit by design, borrowed
+    Arg(const Ref& r) noexcept : p_(r.get()) {}  // NOLINT
+    Arg(const Name& n) noexcept : p_(n.str) {}  // NOLINT
+    PyObject* get() const noexcept { return p_; }
+
+private:
+    PyObject* p_;
+};
+
 /// call({f, x, y}) is f(x, y); call({f, x, v}, kwnames) passes the last len(kwnames) by keyword.
 Ref call(std::initializer_list<Arg> fn_and_args, PyObject* kwnames = nullptr);
 
 /// method(name, {obj, x}) is obj.name(x), looked up as Python does for a method call.
-Ref method(PyObject* name, std::initializer_list<Arg> self_and_args, PyObject* kwnames = nullptr);
+Ref method(Name& name, std::initializer_list<Arg> self_and_args, PyObject* kwnames = nullptr);
 
 /// getattr(obj, name)
 Ref attr(Arg obj, PyObject* name);
@@ -59,8 +71,8 @@ Ref replace(Arg text, PyObject* old, PyObject* new_);
 /// text.rstrip("\0")
 Ref rstrip_nul(Arg text);
 
-/// text.upper()
-Ref upper(Arg text);
+/// text.upper(); takes the reference, and may reuse the string when no one else can see it.
+Ref upper(Ref text);
 
 /// text.lower()
 Ref lower(Arg text);

@@ -37,7 +37,7 @@ void init_names()
     // Built into a scratch copy so that a failure half-way leaves N untouched; the few
     // objects made before a failure are dropped with the process, as N would be.
     Names n{};
-#define CM_INIT(field, text) n.field = intern(text);
+#define CM_INIT(field, text) n.field.str = intern(text);
     CM_NAMES(CM_INIT)
 #undef CM_INIT
     n.kw_encoding = names_tuple({n.encoding});

@@ -75,8 +75,22 @@
 
 namespace cm {
 
+/// The last type a method name was called on, with the method descriptor found for it; see
+/// method() in call.cpp.
+struct MethodSlot {
+    PyTypeObject* type = nullptr;
+    PyObject* descr = nullptr;
+};
+
+/// An interned name, usable wherever a PyObject* is.
+struct Name {
+    PyObject* str = nullptr;
+    MethodSlot method;
+    operator PyObject*() const noexcept { return str; }  // NOLINT: a name is its string
+};
+
 struct Names {
-#define CM_FIELD(field, text) PyObject* field;
+#define CM_FIELD(field, text) Name field;
     CM_NAMES(CM_FIELD)
 #undef CM_FIELD
 

@@ -56,15 +56,4 @@ inline void ok(int rc)
     throw PyErrSet{};
 }
 
-/// A borrowed argument for the call helpers: accepts a raw pointer or a Ref without owning it.
-class Arg {
-public:
-    Arg(PyObject* p) noexcept : p_(p) {}         // NOLINT: implicit by design, borrowed
-    Arg(const Ref& r) noexcept : p_(r.get()) {}  // NOLINT
-    PyObject* get() const noexcept { return p_; }
-
-private:
-    PyObject* p_;
-};
-
 }  // namespace cm
