@@ -2,7 +2,8 @@
 
 import pytest
 
-from crypt_main import _Crypt, m_crypt as m
+from crypt_main import _Crypt
+from crypt_main import m_crypt as m
 
 
 def count(name, bound, n, given):
@@ -62,13 +63,16 @@ def test_binding_error(call, message):
     assert type(e.value) is TypeError and str(e.value) == message
 
 
-@pytest.mark.parametrize("call", [
-    lambda: m.md5(value="abc", fmt="upper"),
-    lambda: m.md5(fmt="upper", value="abc"),
-    lambda: m.md5("abc", fmt="upper"),
-    lambda: _Crypt.md5("abc", "upper"),
-    lambda: _Crypt().md5(**{runtime("fmt"): "upper", runtime("value"): "abc"}),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: m.md5(value="abc", fmt="upper"),
+        lambda: m.md5(fmt="upper", value="abc"),
+        lambda: m.md5("abc", fmt="upper"),
+        lambda: _Crypt.md5("abc", "upper"),
+        lambda: _Crypt().md5(**{runtime("fmt"): "upper", runtime("value"): "abc"}),
+    ],
+)
 def test_equivalent_calls(call):
     assert call() == m.md5("abc", "upper") == "900150983CD24FB0D6963F7D28E17F72"
     assert m.base64(value="hi") == _Crypt.base64(**{runtime("value"): "hi"}) == m.base64("hi")

@@ -3,7 +3,8 @@
 import pytest
 
 import crypt_main
-from crypt_main import _Crypt, m_crypt as m
+from crypt_main import _Crypt
+from crypt_main import m_crypt as m
 from tests.support import assert_no_leak
 
 
@@ -45,11 +46,14 @@ def test_no_leak(fn, args):
     assert_no_leak(fn, *args, **kwargs)
 
 
-@pytest.mark.parametrize("name, fn, args", [
-    ("base64", m.base64, (heap("text"),)),
-    ("hashlib", m.sha256, (heap("text"), heap("upper"))),
-    ("hmac", m.md5_hmac, (heap("text"), heap("key"))),
-])
+@pytest.mark.parametrize(
+    "name, fn, args",
+    [
+        ("base64", m.base64, (heap("text"),)),
+        ("hashlib", m.sha256, (heap("text"), heap("upper"))),
+        ("hmac", m.md5_hmac, (heap("text"), heap("key"))),
+    ],
+)
 def test_no_leak_on_name_error(name, fn, args):
     saved = getattr(crypt_main, name)
     delattr(crypt_main, name)

@@ -53,12 +53,18 @@ def test_one_module_per_process():
 
 
 BREAKAGES = {  # (what breaks one import step, the error the import then fails with)
-    "jwt": ('sys.modules["jwt"] = None',
-            "ModuleNotFoundError: import of jwt halted; None in sys.modules"),
-    "DES": ('sys.modules["Crypto.Cipher"] = types.SimpleNamespace(AES=1)',
-            "ImportError: cannot import name DES"),
-    "unpad": ('sys.modules["Crypto.Util.Padding"] = types.SimpleNamespace(pad=1)',
-              "ImportError: cannot import name unpad"),
+    "jwt": (
+        'sys.modules["jwt"] = None',
+        "ModuleNotFoundError: import of jwt halted; None in sys.modules",
+    ),
+    "DES": (
+        'sys.modules["Crypto.Cipher"] = types.SimpleNamespace(AES=1)',
+        "ImportError: cannot import name DES",
+    ),
+    "unpad": (
+        'sys.modules["Crypto.Util.Padding"] = types.SimpleNamespace(pad=1)',
+        "ImportError: cannot import name unpad",
+    ),
     "finder": ("sys.meta_path.insert(0, Raising())", "ZeroDivisionError: no jwt"),
 }
 
@@ -122,12 +128,15 @@ def test_discarded_module_cannot_be_initialised_again():
     """)
 
 
-@pytest.mark.parametrize("name, call, attr", [
-    ("base64", "m.base64_decrypt('YWJj')", "decodebytes"),
-    ("hashlib", "m.sha384('abc', 'lower')", "sha384"),
-    ("hmac", "m.md5_hmac('abc', 'k')", "new"),
-    ("hashlib", "m.md5_hmac('abc', 'k')", "md5"),
-])
+@pytest.mark.parametrize(
+    "name, call, attr",
+    [
+        ("base64", "m.base64_decrypt('YWJj')", "decodebytes"),
+        ("hashlib", "m.sha384('abc', 'lower')", "sha384"),
+        ("hmac", "m.md5_hmac('abc', 'k')", "new"),
+        ("hashlib", "m.md5_hmac('abc', 'k')", "md5"),
+    ],
+)
 def test_globals_are_looked_up_at_every_call(name, call, attr):
     check(f"""
         import builtins, crypt_main

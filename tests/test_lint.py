@@ -10,36 +10,49 @@ SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
 NOISE = re.compile(r'//[^\n]*|/\*.*?\*/|"(?:\\.|[^"\\\n])*"|\'(?:\\.|[^\'\\\n])*\'', re.S)
 CODE = {
     p.relative_to(SRC): NOISE.sub(lambda m: re.sub(r"[^\n]", " ", m.group()), p.read_text())
-    for p in sorted(SRC.rglob("*")) if p.suffix in {".cpp", ".hpp", ".h"}
+    for p in sorted(SRC.rglob("*"))
+    if p.suffix in {".cpp", ".hpp", ".h"}
 }
 
 
-@pytest.mark.parametrize("pattern, allowed", [
-    (r"\bPy_X?(?:INCREF|DECREF)\b", {"module"}),
-    (r"\bcatch\b", {"module", "token"}),
-    (r"\bPyModule_AddObject\s*\(", set()),
-])
+@pytest.mark.parametrize(
+    "pattern, allowed",
+    [
+        (r"\bPy_X?(?:INCREF|DECREF)\b", {"module"}),
+        (r"\bcatch\b", {"module", "token"}),
+        (r"\bPyModule_AddObject\s*\(", set()),
+    ],
+)
 def test_forbidden(pattern, allowed):
     assert {"module", "codec"} <= {p.parts[0] for p in CODE}
-    assert [f"{p}: {m.group()}" for p, text in CODE.items() if p.parts[0] not in allowed
-            for m in re.finditer(pattern, text)] == []
+    assert [
+        f"{p}: {m.group()}"
+        for p, text in CODE.items()
+        if p.parts[0] not in allowed
+        for m in re.finditer(pattern, text)
+    ] == []
 
 
 # A declaration or definition at the start of a line: return type, name, parameters, then
 # what comes before the body or the semicolon.
-DEFINITION = re.compile(
-    r"^[A-Za-z_][\w:<>,\s*&]*?[\s*&](\w+)\s*\([^()]*\)([^;{()]*)[;{]", re.M)
+DEFINITION = re.compile(r"^[A-Za-z_][\w:<>,\s*&]*?[\s*&](\w+)\s*\([^()]*\)([^;{()]*)[;{]", re.M)
 SLOT = re.compile(
-    r"\w+_(?:vectorcall|descr_get|traverse|clear|dealloc|repr)|module_(?:create|exec)")
+    r"\w+_(?:vectorcall|descr_get|traverse|clear|dealloc|repr)|module_(?:create|exec)"
+)
 # A row of a PyType_Slot or PyModuleDef_Slot array.
 REGISTERED = re.compile(r"\{\s*Py_(?:tp|mod)_\w+\s*,\s*(?:reinterpret_cast<void\s*\*>\()?(\w+)")
 
 
 def test_slots_are_noexcept():
-    found = [(m.group(1), "noexcept" in m.group(2)) for text in CODE.values()
-             for m in DEFINITION.finditer(text) if SLOT.fullmatch(m.group(1))]
-    registered = {name for text in CODE.values() for name in REGISTERED.findall(text)
-                  if SLOT.fullmatch(name)}
+    found = [
+        (m.group(1), "noexcept" in m.group(2))
+        for text in CODE.values()
+        for m in DEFINITION.finditer(text)
+        if SLOT.fullmatch(m.group(1))
+    ]
+    registered = {
+        name for text in CODE.values() for name in REGISTERED.findall(text) if SLOT.fullmatch(name)
+    }
     # A slot the pattern failed to see would otherwise pass unchecked.
     assert registered | {"module_create", "module_exec"} <= {name for name, _ in found}
     assert [name for name, noexcept in found if not noexcept] == []

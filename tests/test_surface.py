@@ -11,17 +11,37 @@ from tests.support import run_python
 
 
 def test_module_namespace():
-    import base64, binascii, hashlib, hmac, jwt, rsa, time
+    import base64
+    import binascii
+    import hashlib
+    import hmac
+    import time
+
+    import jwt
+    import rsa
     from Crypto.Cipher import AES, DES
     from Crypto.Util.Padding import pad, unpad
 
     a2b_hex, b2a_hex = binascii.a2b_hex, binascii.b2a_hex
-    expected = dict(base64=base64, hashlib=hashlib, hmac=hmac, time=time, a2b_hex=a2b_hex,
-                    b2a_hex=b2a_hex, jwt=jwt, rsa=rsa, AES=AES, DES=DES, pad=pad, unpad=unpad,
-                    _Crypt=_Crypt, m_crypt=m_crypt)
+    expected = dict(
+        base64=base64,
+        hashlib=hashlib,
+        hmac=hmac,
+        time=time,
+        a2b_hex=a2b_hex,
+        b2a_hex=b2a_hex,
+        jwt=jwt,
+        rsa=rsa,
+        AES=AES,
+        DES=DES,
+        pad=pad,
+        unpad=unpad,
+        _Crypt=_Crypt,
+        m_crypt=m_crypt,
+    )
     # Binding order, seen in a fresh interpreter: other tests delete and restore globals.
     keys = run_python("import crypt_main; print(*vars(crypt_main))").stdout.split()
-    assert keys[keys.index("__all__"):] == ["__all__", *expected]
+    assert keys[keys.index("__all__") :] == ["__all__", *expected]
     assert all(getattr(crypt_main, k) is v for k, v in expected.items())
     ns = {}
     exec("from crypt_main import *", ns)
@@ -31,7 +51,10 @@ def test_module_namespace():
 def test_class_and_instances():
     assert type(_Crypt) is type and _Crypt.__bases__ == (object,) and _Crypt.__doc__ is None
     assert (_Crypt.__name__, _Crypt.__qualname__, _Crypt.__module__) == (
-        "_Crypt", "_Crypt", "crypt_main")
+        "_Crypt",
+        "_Crypt",
+        "crypt_main",
+    )
     keys, n = list(_Crypt.__dict__), len(METHODS) + 1
     assert keys[:n] == ["__module__", *(m.name for m in METHODS)]
     # Nothing else but what type() gives every class.
@@ -48,7 +71,10 @@ def test_method(m):
     assert (type(entry) is staticmethod) == static and getattr(_Crypt, m.name) is fn
     assert bound is fn if static else (bound.__func__, bound.__self__) == (fn, m_crypt)
     assert (fn.__name__, fn.__qualname__, fn.__module__) == (
-        m.name, f"_Crypt.{m.name}", "crypt_main")
+        m.name,
+        f"_Crypt.{m.name}",
+        "crypt_main",
+    )
     assert fn.__doc__ == f"_Crypt.{m.name}({m.params})"
     # Types too: == alone would accept 0 for False or 86400.0 for 86400.
     assert fn.__defaults__ == m.defaults
