@@ -101,8 +101,8 @@ Ref method(Name& name, std::initializer_list<Arg> self_and_args, PyObject* kwnam
     Stack s(self_and_args);
     std::size_t nargs = positional(s, kwnames);
     if (PyObject* descr = cached_method(s.args()[0], name))
-        return own(PyObject_Vectorcall(descr, s.args(), nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                       kwnames));
+        return own(
+            PyObject_Vectorcall(descr, s.args(), nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
     return own(
         PyObject_VectorcallMethod(name, s.args(), nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }

@@ -17,7 +17,7 @@ class Arg {
 public:
     Arg(PyObject* p) noexcept : p_(p) {}         // NOLINT: implicit by design, borrowed
     Arg(const Ref& r) noexcept : p_(r.get()) {}  // NOLINT
-    Arg(const Name& n) noexcept : p_(n.str) {}  // NOLINT
+    Arg(const Name& n) noexcept : p_(n.str) {}   // NOLINT
     PyObject* get() const noexcept { return p_; }
 
 private:
