@@ -6,11 +6,12 @@ VENV ?= .venv
 WHEELS ?= build/wheels
 WHEEL_FLAGS ?=
 RUN ?=
+CONSTRAINTS ?=
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 FUZZ_SECONDS ?= 180
 
-.PHONY: demo test wheel install install-test install-dev fuzz test-asan lint typecheck bench \
+.PHONY: demo test wheel install install-test install-dev fuzz test-asan lint typecheck test-oldest bench \
 	bench-callgrind clean
 
 $(VENV)/.created:
@@ -30,7 +31,7 @@ install: wheel
 	$(PIP) install --force-reinstall --no-deps $(WHEELS)/crypt_main-*.whl
 
 install-test: wheel
-	$(PIP) install "$$(ls $(WHEELS)/crypt_main-*.whl)[test]"
+	$(PIP) install $(CONSTRAINTS) "$$(ls $(WHEELS)/crypt_main-*.whl)[test]"
 	$(PIP) install --force-reinstall --no-deps $(WHEELS)/crypt_main-*.whl
 
 install-dev: wheel
@@ -78,5 +79,9 @@ bench: install
 bench-callgrind: install
 	$(PY) bench/bench.py --callgrind $(BENCH_ARGS)
 
+# The suite on the oldest dependency releases the package claims to support.
+test-oldest:
+	$(MAKE) test VENV=.venv-oldest CONSTRAINTS="-c tests/oldest.txt"
+
 clean:
-	rm -rf build $(VENV) .venv-asan .pytest_cache .hypothesis
+	rm -rf build $(VENV) .venv-asan .venv-oldest .pytest_cache .hypothesis
