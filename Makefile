@@ -11,13 +11,13 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 FUZZ_SECONDS ?= 180
 
-.PHONY: demo test wheel install install-test install-dev fuzz test-asan lint typecheck test-oldest bench \
+.PHONY: demo test wheel install install-test install-dev fuzz test-asan lint typecheck test-oldest dist bench \
 	bench-callgrind clean
 
 $(VENV)/.created:
 	@python=$$(tools/find-python) && "$$python" -m venv $(VENV)
 	$(PIP) install --upgrade pip
-	$(PIP) install "scikit-build-core>=0.10"
+	$(PIP) install "scikit-build-core>=0.11"
 	@touch $@
 
 # The extension, built incrementally under build/ and packed as the wheel users install.
@@ -78,6 +78,20 @@ bench: install
 # Adds instructions per call, counted under valgrind's callgrind (apt-get install valgrind).
 bench-callgrind: install
 	$(PY) bench/bench.py --callgrind $(BENCH_ARGS)
+
+# An sdist and a wheel under dist/; the wheel must carry the extension and the stub, and the
+# sdist must build and import in a fresh virtual environment.
+dist: install-dev
+	rm -rf dist build/sdist-check
+	$(PY) -m build -q
+	$(PY) -c 'import sys, zipfile; names = zipfile.ZipFile(sys.argv[1]).namelist(); \
+		need = ["crypt_main.pyi", "crypt_main-stubs/__init__.pyi"]; \
+		assert all(n in names for n in need) and any(n.endswith(".so") for n in names), names' \
+		dist/crypt_main-*.whl
+	$$(tools/find-python) -m venv build/sdist-check
+	build/sdist-check/bin/pip --disable-pip-version-check -q install dist/crypt_main-*.tar.gz
+	cd /tmp && $(abspath build/sdist-check/bin/python) -c \
+		'from crypt_main import m_crypt; assert m_crypt.md5("abc", "upper").startswith("9001")'
 
 # The suite on the oldest dependency releases the package claims to support.
 test-oldest:
