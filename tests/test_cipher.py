@@ -9,15 +9,21 @@ from Crypto.Util.Padding import unpad
 from cryptography.hazmat.decrepit.ciphers.algorithms import TripleDES
 from cryptography.hazmat.primitives import padding
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
-from hypothesis import example, given, strategies as st
+from hypothesis import example, given
+from hypothesis import strategies as st
 
 import crypt_main
-from crypt_main import _Crypt, m_crypt as m
+from crypt_main import _Crypt
+from crypt_main import m_crypt as m
 from tests.support import assert_no_leak
 
 K16, K32, IV, K8, NULS = "k" * 16, "K" * 32, "i" * 16, "des-key!", b"\0" * 15
-KEYS = [*(("aes_ecb", (k,)) for k in [K16, "k" * 24, K32, "é" * 8]),
-        ("aes_cbc", (K16, IV)), ("aes_cbc", (K32, "I" * 16)), ("des", (K8,))]
+KEYS = [
+    *(("aes_ecb", (k,)) for k in [K16, "k" * 24, K32, "é" * 8]),
+    ("aes_cbc", (K16, IV)),
+    ("aes_cbc", (K32, "I" * 16)),
+    ("des", (K8,)),
+]
 
 
 def encrypt(algo, mode, data):
@@ -63,12 +69,15 @@ def test_php_matches_reference_and_strips_trailing_nuls(key, value, base64s):
     assert m.php_decrypt(ciphertext, key, IV, base64s) == value.rstrip("\0")
 
 
-@pytest.mark.parametrize("call, wide, sizes", [  # `wide` is two bytes in the codec used
-    (lambda v: m.aes_ecb(v, K16), "é", {0: 16, 15: 16, 16: 32, 17: 32}),
-    (lambda v: m.aes_cbc(v, K16, IV), "é", {0: 16, 15: 16, 16: 32, 17: 32}),
-    (lambda v: m.des(v, K8), "é", {0: 8, 7: 8, 8: 16, 9: 16}),
-    (lambda v: m.php(v, "k", IV), "中", {0: 0, 15: 16, 16: 16, 17: 32}),
-])
+@pytest.mark.parametrize(
+    "call, wide, sizes",
+    [  # `wide` is two bytes in the codec used
+        (lambda v: m.aes_ecb(v, K16), "é", {0: 16, 15: 16, 16: 32, 17: 32}),
+        (lambda v: m.aes_cbc(v, K16, IV), "é", {0: 16, 15: 16, 16: 32, 17: 32}),
+        (lambda v: m.des(v, K8), "é", {0: 8, 7: 8, 8: 16, 9: 16}),
+        (lambda v: m.php(v, "k", IV), "中", {0: 0, 15: 16, 16: 16, 17: 32}),
+    ],
+)
 def test_length_counts_encoded_bytes(call, wide, sizes):
     for n, size in sizes.items():
         assert len(call("x" * n)) == len(call(wide * (n // 2) + "x" * (n % 2))) == size
@@ -78,12 +87,18 @@ def test_php_base64_text_is_one_line():
     assert len(text := m.php("x" * 64, "k", IV, True)) == 88 and "\n" not in text
 
 
-@pytest.mark.parametrize("name, args", [
-    *(("aes_ecb", (k,)) for k in ["k" * 15, "k" * 17, "k" * 33, "é" + "k" * 15]),
-    *(("aes_cbc", (K16, iv)) for iv in ["i" * 15, "i" * 17, "é" + "i" * 15]),
-    *(("des", (k,)) for k in ["k" * 7, "k" * 9, "k" * 16, "k" * 24]),
-    *(("php", (k, iv)) for k, iv in [("", IV), ("k" * 33, IV), ("密" * 17, IV), ("k", "i" * 15)]),
-])
+@pytest.mark.parametrize(
+    "name, args",
+    [
+        *(("aes_ecb", (k,)) for k in ["k" * 15, "k" * 17, "k" * 33, "é" + "k" * 15]),
+        *(("aes_cbc", (K16, iv)) for iv in ["i" * 15, "i" * 17, "é" + "i" * 15]),
+        *(("des", (k,)) for k in ["k" * 7, "k" * 9, "k" * 16, "k" * 24]),
+        *(
+            ("php", (k, iv))
+            for k, iv in [("", IV), ("k" * 33, IV), ("密" * 17, IV), ("k", "i" * 15)]
+        ),
+    ],
+)
 def test_bad_key_or_iv_refused_by_the_library(name, args):
     with pytest.raises(ValueError):
         getattr(m, name)("x", *args)
@@ -96,19 +111,28 @@ class NoTruth:
         raise ZeroDivisionError
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda: m.aes_ecb(b"bytes", "k" * 15), ValueError),  # the key before the data
-    (lambda: m.des_decrypt("str", "k" * 7), ValueError),
-    (lambda: m.aes_cbc("x", b"key", "\ud800"), AttributeError),  # the key before the IV
-    (lambda: m.aes_cbc("x", "k" * 15, b"iv"), AttributeError),  # both encoded before the cipher
-    (lambda: m.aes_cbc(b"bytes", K16, "i" * 15), ValueError),  # the IV before the data
-    (lambda: m.php(b"bytes", "", IV), ValueError),
-    (lambda: m.php("abc", "k", IV, NoTruth()), ZeroDivisionError),
-    (lambda: m.php(b"abc", "k", IV, NoTruth()), AttributeError),  # truth taken after encrypting
-    (lambda: m.php_decrypt(b"x" * 15, "k", IV, NoTruth()), ZeroDivisionError),  # before decrypting
-    (lambda: m.php_decrypt(b"x", "", IV, NoTruth()), ValueError),
-    (lambda: m.php_decrypt(b"bytes", "k", "i" * 15, True), ValueError),  # the cipher before Base64
-])
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda: m.aes_ecb(b"bytes", "k" * 15), ValueError),  # the key before the data
+        (lambda: m.des_decrypt("str", "k" * 7), ValueError),
+        (lambda: m.aes_cbc("x", b"key", "\ud800"), AttributeError),  # the key before the IV
+        (lambda: m.aes_cbc("x", "k" * 15, b"iv"), AttributeError),  # both encoded before the cipher
+        (lambda: m.aes_cbc(b"bytes", K16, "i" * 15), ValueError),  # the IV before the data
+        (lambda: m.php(b"bytes", "", IV), ValueError),
+        (lambda: m.php("abc", "k", IV, NoTruth()), ZeroDivisionError),
+        (lambda: m.php(b"abc", "k", IV, NoTruth()), AttributeError),  # truth taken after encrypting
+        (
+            lambda: m.php_decrypt(b"x" * 15, "k", IV, NoTruth()),
+            ZeroDivisionError,
+        ),  # before decrypting
+        (lambda: m.php_decrypt(b"x", "", IV, NoTruth()), ValueError),
+        (
+            lambda: m.php_decrypt(b"bytes", "k", "i" * 15, True),
+            ValueError,
+        ),  # the cipher before Base64
+    ],
+)
 def test_first_bad_argument_decides_the_error(call, error):
     with pytest.raises(error):
         call()
@@ -121,19 +145,22 @@ NOT_UTF8 = encrypt(algorithms.AES(K16.encode()), modes.ECB(), b"\xff" + b"\x0f" 
 NOT_GBK = encrypt(algorithms.AES(PHP_KEY), modes.CBC(IV.encode()), b"\xff" * 16)
 
 
-@pytest.mark.parametrize("call, direct", [
-    (lambda: m.aes_ecb_decrypt(BAD_PADDING[:-1], K16), lambda: ECB.decrypt(b"x" * 15)),
-    (lambda: m.aes_ecb_decrypt("x" * 16, K16), lambda: ECB.decrypt("x" * 16)),
-    (lambda: m.aes_ecb_decrypt(BAD_PADDING, K16), lambda: unpad(b"x" * 16, 16)),
-    (lambda: m.aes_ecb_decrypt(NOT_UTF8, K16), lambda: b"\xff".decode()),
-    (lambda: m.aes_cbc(b"abc", K16, IV), lambda: b"abc".encode()),
-    (lambda: m.aes_cbc("\ud800", K16, IV), lambda: "\ud800".encode()),
-    (lambda: m.php("abc", "k🙂", IV), lambda: "k🙂".encode("gbk")),
-    (lambda: m.php_decrypt("A" * 16, "k", IV), lambda: CBC.decrypt("A" * 16)),
-    (lambda: m.php_decrypt("AAAA", "k", IV, True), lambda: CBC.decrypt(b"\0\0\0")),
-    (lambda: m.php_decrypt("A", "k", IV, True), lambda: base64.decodebytes(b"A")),
-    (lambda: m.php_decrypt(NOT_GBK, "k", IV), lambda: (b"\xff" * 16).decode("gbk")),
-])
+@pytest.mark.parametrize(
+    "call, direct",
+    [
+        (lambda: m.aes_ecb_decrypt(BAD_PADDING[:-1], K16), lambda: ECB.decrypt(b"x" * 15)),
+        (lambda: m.aes_ecb_decrypt("x" * 16, K16), lambda: ECB.decrypt("x" * 16)),
+        (lambda: m.aes_ecb_decrypt(BAD_PADDING, K16), lambda: unpad(b"x" * 16, 16)),
+        (lambda: m.aes_ecb_decrypt(NOT_UTF8, K16), lambda: b"\xff".decode()),
+        (lambda: m.aes_cbc(b"abc", K16, IV), lambda: b"abc".encode()),
+        (lambda: m.aes_cbc("\ud800", K16, IV), lambda: "\ud800".encode()),
+        (lambda: m.php("abc", "k🙂", IV), lambda: "k🙂".encode("gbk")),
+        (lambda: m.php_decrypt("A" * 16, "k", IV), lambda: CBC.decrypt("A" * 16)),
+        (lambda: m.php_decrypt("AAAA", "k", IV, True), lambda: CBC.decrypt(b"\0\0\0")),
+        (lambda: m.php_decrypt("A", "k", IV, True), lambda: base64.decodebytes(b"A")),
+        (lambda: m.php_decrypt(NOT_GBK, "k", IV), lambda: (b"\xff" * 16).decode("gbk")),
+    ],
+)
 def test_library_errors_pass_through_unchanged(call, direct):
     with pytest.raises(Exception) as expected:
         direct()
@@ -150,9 +177,16 @@ def test_decrypt_takes_any_bytes_like(kind):
     assert m.php_decrypt(kind(m.php("t", "k", IV)), "k", IV) == "t"
 
 
-@pytest.mark.parametrize("flag, kind", [
-    (1, str), ("x", str), (0, bytes), ("", bytes), (None, bytes),
-])
+@pytest.mark.parametrize(
+    "flag, kind",
+    [
+        (1, str),
+        ("x", str),
+        (0, bytes),
+        ("", bytes),
+        (None, bytes),
+    ],
+)
 def test_base64s_counts_by_truth(flag, kind):
     assert type(ciphertext := m.php("abc", "k", IV, base64s=flag)) is kind
     assert m.php_decrypt(ciphertext, "k", IV, base64s=flag) == "abc"
@@ -163,11 +197,19 @@ class GbkArray(str):
         return bytearray(super().encode(*args))
 
 
-@pytest.mark.parametrize("value, padded", [
-    ("", b""), ("abc", b"abc" + NULS[:13]), ("x" * 16, b"x" * 16), ("x" * 17, b"x" * 17 + NULS),
-    ("中文", "中文".encode("gbk") + NULS[:12]), (GbkArray("abc"), bytearray(b"abc" + NULS[:13])),
-    (b"abc", AttributeError), ("🙂", UnicodeEncodeError),
-])
+@pytest.mark.parametrize(
+    "value, padded",
+    [
+        ("", b""),
+        ("abc", b"abc" + NULS[:13]),
+        ("x" * 16, b"x" * 16),
+        ("x" * 17, b"x" * 17 + NULS),
+        ("中文", "中文".encode("gbk") + NULS[:12]),
+        (GbkArray("abc"), bytearray(b"abc" + NULS[:13])),
+        (b"abc", AttributeError),
+        ("🙂", UnicodeEncodeError),
+    ],
+)
 def test_add_to_16(value, padded):
     if isinstance(padded, type):
         with pytest.raises(padded):
@@ -200,31 +242,47 @@ def test_cipher_module_is_looked_up_at_each_call(monkeypatch):
         calls.append((args, kwargs))
         return AES.new(*args, **kwargs)
 
-    stub = types.SimpleNamespace(new=new, block_size=AES.block_size,
-                                 MODE_ECB=AES.MODE_ECB, MODE_CBC=AES.MODE_CBC)
+    stub = types.SimpleNamespace(
+        new=new, block_size=AES.block_size, MODE_ECB=AES.MODE_ECB, MODE_CBC=AES.MODE_CBC
+    )
     monkeypatch.setattr(crypt_main, "AES", stub)
     assert m.aes_ecb("abc", "é" * 8) == reference("aes_ecb", "abc", "é" * 8)
     assert m.php("abc", "密钥", IV) == php_reference("abc", "密钥")
-    assert calls == [(("é".encode() * 8, AES.MODE_ECB), {}),
-                     ((zero_pad("密钥".encode("gbk")), AES.MODE_CBC, IV.encode()), {})]
+    assert calls == [
+        (("é".encode() * 8, AES.MODE_ECB), {}),
+        ((zero_pad("密钥".encode("gbk")), AES.MODE_CBC, IV.encode()), {}),
+    ]
     monkeypatch.delattr(crypt_main, "AES")
-    with pytest.raises(NameError, match="^name 'AES' is not defined$"):
+    with pytest.raises(NameError, match=r"^name 'AES' is not defined$"):
         m.php("abc", "k", IV)
     monkeypatch.delattr(crypt_main, "pad")
-    with pytest.raises(NameError, match="^name 'pad' is not defined$"):
+    with pytest.raises(NameError, match=r"^name 'pad' is not defined$"):
         m.des("abc", K8)
 
 
 GOOD = m.aes_cbc("leak", K16, IV)
 
 
-@pytest.mark.parametrize("fn, args", [
-    (m.aes_ecb, ("leak", K16)), (m.aes_ecb, ("leak", "k" * 15)), (m.aes_ecb, (b"leak", K16)),
-    (m.aes_cbc_decrypt, (GOOD, K16, IV)), (m.aes_cbc_decrypt, (GOOD[:-1], K16, IV)),
-    (m.aes_cbc_decrypt, (GOOD, K32, IV)), (m.des, ("leak", K8)), (m.des_decrypt, ("str", K8)),
-    (m.php, ("leak", "k", IV, True)), (m.php, ("🙂", "k", IV)), (m.php, ("leak", "", IV)),
-    (m.php_decrypt, (m.php("leak", "k", IV, 1), "k", IV, 1)), (m.php_decrypt, (NOT_GBK, "k", IV)),
-    (m.php_decrypt, ("!", "k", IV, 1)), (m._add_to_16, (GbkArray("abc"),)), (m._add_to_16, (b"a",)),
-])
+@pytest.mark.parametrize(
+    "fn, args",
+    [
+        (m.aes_ecb, ("leak", K16)),
+        (m.aes_ecb, ("leak", "k" * 15)),
+        (m.aes_ecb, (b"leak", K16)),
+        (m.aes_cbc_decrypt, (GOOD, K16, IV)),
+        (m.aes_cbc_decrypt, (GOOD[:-1], K16, IV)),
+        (m.aes_cbc_decrypt, (GOOD, K32, IV)),
+        (m.des, ("leak", K8)),
+        (m.des_decrypt, ("str", K8)),
+        (m.php, ("leak", "k", IV, True)),
+        (m.php, ("🙂", "k", IV)),
+        (m.php, ("leak", "", IV)),
+        (m.php_decrypt, (m.php("leak", "k", IV, 1), "k", IV, 1)),
+        (m.php_decrypt, (NOT_GBK, "k", IV)),
+        (m.php_decrypt, ("!", "k", IV, 1)),
+        (m._add_to_16, (GbkArray("abc"),)),
+        (m._add_to_16, (b"a",)),
+    ],
+)
 def test_no_leak(fn, args):
     assert_no_leak(fn, *args)
