@@ -1,0 +1,101 @@
+"""RSA: the key-size ladder, PKCS#1 v1.5 round trips in raw and hex form; leak checks."""
+
+import binascii
+import gc
+import types
+
+import pytest
+import rsa
+
+import crypt_main
+from crypt_main import m_crypt
+from tests.support import assert_no_leak
+
+KEY = "an HS256 secret of thirty-two bytes"
+
+
+@pytest.fixture
+def newkeys(monkeypatch):  # real generation takes seconds at 4096 bits
+    calls = []
+    fake = types.SimpleNamespace(newkeys=lambda *a, **k: calls.append((a, k)) or ["pub", "pri"])
+    monkeypatch.setattr(crypt_main, "rsa", fake)
+    return calls
+
+
+@pytest.fixture(scope="module")
+def k():  # real pairs of 512 and 1024 bits; ciphertexts of "s" under the first
+    (pub, pri), other = m_crypt.rsa_keys(53), m_crypt.rsa_keys(117)
+    raw, hexed = m_crypt.rsa("s", pub), m_crypt.rsa("s", pub, True)
+    return types.SimpleNamespace(pairs={512: (pub, pri), 1024: other}, **locals())
+
+
+@pytest.mark.parametrize("call, bits", [
+    ((53,), 512), ((54,), 1024), ((117,), 1024), ((118,), 2048), ((245,), 2048), ((246,), 4096),
+    ((10**6,), 4096), ((0,), 512), ((-500,), 512), ((53.5,), 1024), ((), 4096),
+    ({"length": 100}, 1024), (("100",), None),
+])
+def test_ladder(newkeys, call, bits):
+    if bits is None:
+        pytest.raises(TypeError, m_crypt.rsa_keys, *call)
+    else:  # the stub hands back a list: the result must still be a tuple
+        keys = m_crypt.rsa_keys(**call) if isinstance(call, dict) else m_crypt.rsa_keys(*call)
+        assert type(keys) is tuple and keys == ("pub", "pri") and type(newkeys[0][0][0]) is int
+    assert newkeys == ([((bits,), {})] if bits else [])
+
+
+@pytest.mark.parametrize("result", [["p"], ("p", "q", "r"), ["p", "q", "r"]])
+def test_library_result_must_hold_two(monkeypatch, result):
+    monkeypatch.setattr(crypt_main, "rsa", types.SimpleNamespace(newkeys=lambda bits: result))
+    raised = pytest.raises(ValueError, m_crypt.rsa_keys, 1).value
+    with pytest.raises(ValueError) as unpacking:
+        pub, pri = result
+    assert str(raised) == str(unpacking.value)
+
+
+@pytest.mark.parametrize("bits", [512, 1024])
+@pytest.mark.parametrize("text", ["", "hello", "汉字" * 8, "é" * 26 + "a"])  # the last: 53 bytes
+def test_round_trip(k, bits, text):
+    pub, pri = k.pairs[bits]
+    assert isinstance(pub, rsa.PublicKey) and pub.n == pri.n and pub.n.bit_length() == bits
+    raw, again, hexed = (m_crypt.rsa(text, pub, hexs) for hexs in (None, 0, 1))  # by truth
+    assert type(raw) is bytes and len(raw) == len(again) == bits // 8 and raw != again  # padding
+    assert type(hexed) is bytes and len(hexed) == bits // 4 and hexed == hexed.lower()
+    assert rsa.decrypt(raw, pri) == rsa.decrypt(binascii.unhexlify(hexed), pri) == text.encode()
+    assert m_crypt.rsa_decrypt(raw, pri) == m_crypt.rsa_decrypt(again, pri, "") == text
+    forms = (hexed, hexed.upper(), hexed.decode(), hexed.decode().upper())
+    for form, hexs in zip(forms, (True, "y", [0], 1)):
+        assert m_crypt.rsa_decrypt(value=form, pri_key=pri, hexs=hexs) == text
+
+
+CASES = {  # calls built from k, each with the exception it must raise (None: it succeeds)
+    "rsa": (lambda k: (m_crypt.rsa, "leak", k.pub, True), None),
+    "too-long": (lambda k: (m_crypt.rsa, "é" * 27, k.pub), OverflowError),  # 54 bytes
+    "bytes": (lambda k: (m_crypt.rsa, b"bytes", k.pub), AttributeError),
+    "decrypt": (lambda k: (m_crypt.rsa_decrypt, k.raw, k.pri), None),
+    "altered": (lambda k: (m_crypt.rsa_decrypt, k.raw[:-1] + bytes([k.raw[-1] ^ 1]), k.pri),
+                rsa.DecryptionError),
+    "hex-as-raw": (lambda k: (m_crypt.rsa_decrypt, k.hexed, k.pri, False), rsa.DecryptionError),
+    "other-key": (lambda k: (m_crypt.rsa_decrypt, k.raw, k.other[1]), rsa.DecryptionError),
+    # Not a key at all: only converting the digits before decrypting gives binascii.Error.
+    "odd-hex": (lambda k: (m_crypt.rsa_decrypt, k.hexed[:-1], object(), True), binascii.Error),
+    "token": (lambda k: (m_crypt.token, {"a": [1]}, KEY, 60.5), None),
+    "token-lifetime": (lambda k: (m_crypt.token, "d", KEY, "60"), TypeError),
+    "verify": (lambda k: (m_crypt.token_decrypt, m_crypt.token("d", KEY), KEY), None),
+    "wrong-key": (lambda k: (m_crypt.token_decrypt, m_crypt.token("d", KEY), KEY[::-1]), Exception),
+    "expired": (lambda k: (m_crypt.token_decrypt, m_crypt.token("d", KEY, -60), KEY), TimeoutError),
+}
+
+
+@pytest.mark.parametrize("make, error", CASES.values(), ids=CASES.keys())
+def test_outcome_without_leak(k, make, error):
+    fn, *args = make(k)
+    pytest.raises(error, fn, *args) if error else fn(*args)
+    # Free lists fill in steps of hundreds of blocks while a process settles; a real leak grows
+    # in every attempt. Collecting first drops earlier failures' hold on the arguments.
+    for attempt in range(3):
+        gc.collect()
+        try:
+            return assert_no_leak(fn, *args, calls=300 if fn is m_crypt.rsa_decrypt else 2000)
+        except AssertionError:
+            if attempt == 2:
+                raise

@@ -1,0 +1,129 @@
+"""HS256 tokens: what token issues, checked by hand, and how token_decrypt refuses."""
+
+import base64
+import decimal
+import hashlib
+import hmac
+import json
+import types
+from unittest import mock
+
+import jwt
+import pytest
+
+import crypt_main
+from crypt_main import m_crypt
+
+KEY = "an HS256 secret of thirty-two bytes"  # shorter HMAC keys make the library warn
+PREFIX = "系统异常："
+
+
+def b64url(raw):
+    return base64.urlsafe_b64encode(raw).rstrip(b"=").decode()
+
+
+def signed(signing_input, digest=hashlib.sha256):
+    mac = hmac.new(KEY.encode(), signing_input.encode(), digest).digest()
+    return f"{signing_input}.{b64url(mac)}"
+
+
+def sign(header, claims, digest=hashlib.sha256):
+    return signed(".".join(b64url(json.dumps(part).encode()) for part in (header, claims)), digest)
+
+
+def open_token(token):  # checks the signature without the library's help
+    assert signed(token.rpartition(".")[0]) == token
+    return [json.loads(base64.urlsafe_b64decode(part + "==")) for part in token.split(".")[:2]]
+
+
+GOOD = m_crypt.token("d", KEY)
+HEAD, BODY, SIG = GOOD.split(".")
+
+
+@pytest.fixture
+def clock(monkeypatch):  # two readings, a thousand seconds and a fraction apart
+    readings = iter([1000.7, 2000.9])
+    monkeypatch.setattr(crypt_main, "time", types.SimpleNamespace(time=lambda: next(readings)))
+
+
+# iat truncates the first reading; exp is the second one truncated, plus int(exp_time).
+@pytest.mark.parametrize("lifetime, exp", [
+    ((), 88400), ((3600,), 5600), ((True,), 2001), ((False,), 2000), ((3600.9,), 5600),
+    ((-1.5,), 1999), ((None,), None),
+])
+def test_issued_claims(clock, lifetime, exp):
+    data = {"user": "ü", "n": [1, 2]}
+    header, claims = open_token(token := m_crypt.token(data, KEY, *lifetime))
+    expected = {"data": data, "iat": 1000, "iss": "Quarne"} | ({} if exp is None else {"exp": exp})
+    assert header["alg"] == "HS256" and list(claims.items()) == list(expected.items())
+    assert all(type(claims[name]) is int for name in ("iat", "exp") if name in claims)
+    if exp is None:  # issued long ago, and never expires
+        assert m_crypt.token_decrypt(token, KEY) == data
+
+
+@pytest.mark.parametrize("exp_time, error", [
+    (float("nan"), ValueError), (float("-inf"), OverflowError), ("3600", TypeError),
+    (decimal.Decimal(1), TypeError), ([1], TypeError), (b"1", TypeError),
+])
+def test_unusable_lifetime(exp_time, error):
+    text = str(pytest.raises(error, m_crypt.token, "d", KEY, exp_time).value)
+    assert error is not TypeError or ("exp_time" in text and type(exp_time).__name__ in text)
+
+
+@pytest.mark.parametrize("lifetime", [-60, -60.5])
+def test_expired(lifetime):
+    token = m_crypt.token("d", KEY, lifetime)
+    e = pytest.raises(TimeoutError, m_crypt.token_decrypt, token, KEY).value
+    assert type(e) is TimeoutError and str(e) == "token已过期" and e.args == ("token已过期",)
+    assert type(e.__context__) is jwt.ExpiredSignatureError and e.__cause__ is None
+
+
+@pytest.mark.parametrize("token, key, error", [
+    (GOOD, KEY[::-1], jwt.InvalidSignatureError),
+    (m_crypt.token("d", KEY, issuer="Elsewhere"), KEY, jwt.InvalidIssuerError),
+    (f"{HEAD}.{b64url(b'{"data":"x","iss":"Quarne"}')}.{SIG}", KEY, jwt.InvalidSignatureError),
+    (f"{HEAD}.{BODY}.{'B' if SIG[0] == 'A' else 'A'}{SIG[1:]}", KEY, jwt.InvalidSignatureError),
+    (sign({"alg": "none"}, {"iss": "Quarne"}).rpartition(".")[0] + ".", KEY,
+     jwt.InvalidAlgorithmError),
+    (sign({"alg": "HS512"}, {"iss": "Quarne"}, hashlib.sha512), KEY, jwt.InvalidAlgorithmError),
+    ("", KEY, jwt.DecodeError),
+    (GOOD, 12345, TypeError),
+], ids=["key", "issuer", "payload", "signature", "alg-none", "alg-hs512", "empty", "key-type"])
+def test_refusal_converted(token, key, error):
+    e = pytest.raises(Exception, m_crypt.token_decrypt, token, key).value
+    assert type(e) is Exception and type(e.__context__) is error and e.__cause__ is None
+    assert str(e.__context__) and e.args == (PREFIX + str(e.__context__),)
+
+
+@pytest.mark.parametrize("error, converted", [(ValueError(), True), (KeyboardInterrupt(), False)])
+def test_stubbed_library_failure(monkeypatch, error, converted):
+    stub = types.SimpleNamespace(decode=mock.Mock(side_effect=error), exceptions=jwt.exceptions)
+    monkeypatch.setattr(crypt_main, "jwt", stub)
+    e = pytest.raises(BaseException, m_crypt.token_decrypt, GOOD, KEY).value
+    # An empty text leaves the prefix alone; what does not derive from Exception passes as is.
+    assert (type(e), e.args) == (Exception, (PREFIX,)) if converted else e is error
+
+
+def test_unconverted_failures(monkeypatch):
+    pytest.raises(TypeError, m_crypt.token_decrypt, GOOD)  # binding comes before the guard
+    monkeypatch.delattr(crypt_main, "jwt")  # the handler's own lookup then fails, and surfaces
+    got = pytest.raises(NameError, m_crypt.token_decrypt, GOOD, KEY).value
+    assert type(got) is NameError and str(got) == "name 'jwt' is not defined"
+
+
+@pytest.mark.parametrize("data", [{"a": [1, {"b": None}], "ü": "汉"}, [1, "x"], (1, "x"), "text",
+                                  2**70, -1.25, True, None])
+def test_data_round_trip(data):
+    back = json.loads(json.dumps(data))  # a tuple comes back as a list
+    result = m_crypt.token_decrypt(m_crypt.token(data, KEY), KEY)
+    assert result == back and type(result) is type(back)
+    key = KEY.encode()
+    assert m_crypt.token_decrypt(m_crypt.token(data, key, issuer="me"), key, "me") == back
+
+
+def test_edge_cases():
+    claims = open_token(GOOD)[1]  # on the real clock, the readings may straddle a second
+    assert claims["exp"] - claims["iat"] in (86400, 86401)
+    assert m_crypt.token_decrypt(sign({"alg": "HS256"}, {"iss": "Quarne"}), KEY) is None
+    for unserialisable in ({1, 2}, b"raw"):
+        pytest.raises(TypeError, m_crypt.token, unserialisable, KEY).match("not JSON serializable")
