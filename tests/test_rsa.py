@@ -29,11 +29,24 @@ def k():  # real pairs of 512 and 1024 bits; ciphertexts of "s" under the first
     return types.SimpleNamespace(pairs={512: (pub, pri), 1024: other}, **locals())
 
 
-@pytest.mark.parametrize("call, bits", [
-    ((53,), 512), ((54,), 1024), ((117,), 1024), ((118,), 2048), ((245,), 2048), ((246,), 4096),
-    ((10**6,), 4096), ((0,), 512), ((-500,), 512), ((53.5,), 1024), ((), 4096),
-    ({"length": 100}, 1024), (("100",), None),
-])
+@pytest.mark.parametrize(
+    "call, bits",
+    [
+        ((53,), 512),
+        ((54,), 1024),
+        ((117,), 1024),
+        ((118,), 2048),
+        ((245,), 2048),
+        ((246,), 4096),
+        ((10**6,), 4096),
+        ((0,), 512),
+        ((-500,), 512),
+        ((53.5,), 1024),
+        ((), 4096),
+        ({"length": 100}, 1024),
+        (("100",), None),
+    ],
+)
 def test_ladder(newkeys, call, bits):
     if bits is None:
         pytest.raises(TypeError, m_crypt.rsa_keys, *call)
@@ -63,7 +76,7 @@ def test_round_trip(k, bits, text):
     assert rsa.decrypt(raw, pri) == rsa.decrypt(binascii.unhexlify(hexed), pri) == text.encode()
     assert m_crypt.rsa_decrypt(raw, pri) == m_crypt.rsa_decrypt(again, pri, "") == text
     forms = (hexed, hexed.upper(), hexed.decode(), hexed.decode().upper())
-    for form, hexs in zip(forms, (True, "y", [0], 1)):
+    for form, hexs in zip(forms, (True, "y", [0], 1), strict=True):
         assert m_crypt.rsa_decrypt(value=form, pri_key=pri, hexs=hexs) == text
 
 
@@ -72,8 +85,10 @@ CASES = {  # calls built from k, each with the exception it must raise (None: it
     "too-long": (lambda k: (m_crypt.rsa, "é" * 27, k.pub), OverflowError),  # 54 bytes
     "bytes": (lambda k: (m_crypt.rsa, b"bytes", k.pub), AttributeError),
     "decrypt": (lambda k: (m_crypt.rsa_decrypt, k.raw, k.pri), None),
-    "altered": (lambda k: (m_crypt.rsa_decrypt, k.raw[:-1] + bytes([k.raw[-1] ^ 1]), k.pri),
-                rsa.DecryptionError),
+    "altered": (
+        lambda k: (m_crypt.rsa_decrypt, k.raw[:-1] + bytes([k.raw[-1] ^ 1]), k.pri),
+        rsa.DecryptionError,
+    ),
     "hex-as-raw": (lambda k: (m_crypt.rsa_decrypt, k.hexed, k.pri, False), rsa.DecryptionError),
     "other-key": (lambda k: (m_crypt.rsa_decrypt, k.raw, k.other[1]), rsa.DecryptionError),
     # Not a key at all: only converting the digits before decrypting gives binascii.Error.

@@ -47,10 +47,18 @@ def clock(monkeypatch):  # two readings, a thousand seconds and a fraction apart
 
 
 # iat truncates the first reading; exp is the second one truncated, plus int(exp_time).
-@pytest.mark.parametrize("lifetime, exp", [
-    ((), 88400), ((3600,), 5600), ((True,), 2001), ((False,), 2000), ((3600.9,), 5600),
-    ((-1.5,), 1999), ((None,), None),
-])
+@pytest.mark.parametrize(
+    "lifetime, exp",
+    [
+        ((), 88400),
+        ((3600,), 5600),
+        ((True,), 2001),
+        ((False,), 2000),
+        ((3600.9,), 5600),
+        ((-1.5,), 1999),
+        ((None,), None),
+    ],
+)
 def test_issued_claims(clock, lifetime, exp):
     data = {"user": "ü", "n": [1, 2]}
     header, claims = open_token(token := m_crypt.token(data, KEY, *lifetime))
@@ -61,10 +69,17 @@ def test_issued_claims(clock, lifetime, exp):
         assert m_crypt.token_decrypt(token, KEY) == data
 
 
-@pytest.mark.parametrize("exp_time, error", [
-    (float("nan"), ValueError), (float("-inf"), OverflowError), ("3600", TypeError),
-    (decimal.Decimal(1), TypeError), ([1], TypeError), (b"1", TypeError),
-])
+@pytest.mark.parametrize(
+    "exp_time, error",
+    [
+        (float("nan"), ValueError),
+        (float("-inf"), OverflowError),
+        ("3600", TypeError),
+        (decimal.Decimal(1), TypeError),
+        ([1], TypeError),
+        (b"1", TypeError),
+    ],
+)
 def test_unusable_lifetime(exp_time, error):
     text = str(pytest.raises(error, m_crypt.token, "d", KEY, exp_time).value)
     assert error is not TypeError or ("exp_time" in text and type(exp_time).__name__ in text)
@@ -78,17 +93,24 @@ def test_expired(lifetime):
     assert type(e.__context__) is jwt.ExpiredSignatureError and e.__cause__ is None
 
 
-@pytest.mark.parametrize("token, key, error", [
-    (GOOD, KEY[::-1], jwt.InvalidSignatureError),
-    (m_crypt.token("d", KEY, issuer="Elsewhere"), KEY, jwt.InvalidIssuerError),
-    (f"{HEAD}.{b64url(b'{"data":"x","iss":"Quarne"}')}.{SIG}", KEY, jwt.InvalidSignatureError),
-    (f"{HEAD}.{BODY}.{'B' if SIG[0] == 'A' else 'A'}{SIG[1:]}", KEY, jwt.InvalidSignatureError),
-    (sign({"alg": "none"}, {"iss": "Quarne"}).rpartition(".")[0] + ".", KEY,
-     jwt.InvalidAlgorithmError),
-    (sign({"alg": "HS512"}, {"iss": "Quarne"}, hashlib.sha512), KEY, jwt.InvalidAlgorithmError),
-    ("", KEY, jwt.DecodeError),
-    (GOOD, 12345, TypeError),
-], ids=["key", "issuer", "payload", "signature", "alg-none", "alg-hs512", "empty", "key-type"])
+@pytest.mark.parametrize(
+    "token, key, error",
+    [
+        (GOOD, KEY[::-1], jwt.InvalidSignatureError),
+        (m_crypt.token("d", KEY, issuer="Elsewhere"), KEY, jwt.InvalidIssuerError),
+        (f"{HEAD}.{b64url(b'{"data":"x","iss":"Quarne"}')}.{SIG}", KEY, jwt.InvalidSignatureError),
+        (f"{HEAD}.{BODY}.{'B' if SIG[0] == 'A' else 'A'}{SIG[1:]}", KEY, jwt.InvalidSignatureError),
+        (
+            sign({"alg": "none"}, {"iss": "Quarne"}).rpartition(".")[0] + ".",
+            KEY,
+            jwt.InvalidAlgorithmError,
+        ),
+        (sign({"alg": "HS512"}, {"iss": "Quarne"}, hashlib.sha512), KEY, jwt.InvalidAlgorithmError),
+        ("", KEY, jwt.DecodeError),
+        (GOOD, 12345, TypeError),
+    ],
+    ids=["key", "issuer", "payload", "signature", "alg-none", "alg-hs512", "empty", "key-type"],
+)
 def test_refusal_converted(token, key, error):
     e = pytest.raises(Exception, m_crypt.token_decrypt, token, key).value
     assert type(e) is Exception and type(e.__context__) is error and e.__cause__ is None
@@ -111,8 +133,10 @@ def test_unconverted_failures(monkeypatch):
     assert type(got) is NameError and str(got) == "name 'jwt' is not defined"
 
 
-@pytest.mark.parametrize("data", [{"a": [1, {"b": None}], "ü": "汉"}, [1, "x"], (1, "x"), "text",
-                                  2**70, -1.25, True, None])
+@pytest.mark.parametrize(
+    "data",
+    [{"a": [1, {"b": None}], "ü": "汉"}, [1, "x"], (1, "x"), "text", 2**70, -1.25, True, None],
+)
 def test_data_round_trip(data):
     back = json.loads(json.dumps(data))  # a tuple comes back as a list
     result = m_crypt.token_decrypt(m_crypt.token(data, KEY), KEY)

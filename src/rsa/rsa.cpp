@@ -50,12 +50,6 @@ std::array<Ref, 2> unpack_pair(PyObject* seq)
         return items;
     }
     Ref surplus = Ref::steal(extra);
-    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq))
-        unpack_error(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)",
-                     Py_SIZE(seq));
-    if (PyDict_CheckExact(seq))
-        unpack_error(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)",
-                     PyDict_Size(seq));
     raise(PyExc_ValueError, "too many values to unpack (expected 2)");
 }
 
