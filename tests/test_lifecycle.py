@@ -52,20 +52,38 @@ def test_one_module_per_process():
     """)
 
 
-BREAKAGES = {  # (what breaks one import step, the error the import then fails with)
-    "jwt": (
-        'sys.modules["jwt"] = None',
-        "ModuleNotFoundError: import of jwt halted; None in sys.modules",
-    ),
-    "DES": (
-        'sys.modules["Crypto.Cipher"] = types.SimpleNamespace(AES=1)',
-        "ImportError: cannot import name DES",
-    ),
-    "unpad": (
-        'sys.modules["Crypto.Util.Padding"] = types.SimpleNamespace(pad=1)',
-        "ImportError: cannot import name unpad",
-    ),
-    "finder": ("sys.meta_path.insert(0, Raising())", "ZeroDivisionError: no jwt"),
+def absent(module):
+    return f"sys.modules[{module!r}] = None", (
+        f"ModuleNotFoundError: import of {module} halted; None in sys.modules"
+    )
+
+
+def raising(module):
+    return f"sys.modules.pop({module!r}, None); sys.meta_path.insert(0, Raising({module!r}))", (
+        f"ZeroDivisionError: no {module}"
+    )
+
+
+def missing(module, name, others):
+    return f"sys.modules[{module!r}] = types.SimpleNamespace({others}=1)", (
+        f"ImportError: cannot import name {name}"
+    )
+
+
+# One way of breaking each of the twelve import steps, in import order.
+BREAKAGES = {
+    "base64": absent("base64"),
+    "hashlib": raising("hashlib"),
+    "hmac": absent("hmac"),
+    "time": raising("time"),
+    "a2b_hex": missing("binascii", "a2b_hex", "b2a_hex"),
+    "b2a_hex": missing("binascii", "b2a_hex", "a2b_hex"),
+    "jwt": absent("jwt"),
+    "rsa": raising("rsa"),
+    "AES": missing("Crypto.Cipher", "AES", "DES"),
+    "DES": missing("Crypto.Cipher", "DES", "AES"),
+    "pad": raising("Crypto.Util.Padding"),
+    "unpad": missing("Crypto.Util.Padding", "unpad", "pad"),
 }
 
 
@@ -73,9 +91,12 @@ BREAKAGES = {  # (what breaks one import step, the error the import then fails w
 def test_failed_import_then_repair(breakage, expected):
     check(f"""
         class Raising:
+            def __init__(self, module):
+                self.module = module
+
             def find_spec(self, name, path=None, target=None):
-                if name == "jwt":
-                    raise ZeroDivisionError("no jwt")
+                if name == self.module:
+                    raise ZeroDivisionError("no " + name)
 
         saved_modules, saved_path = dict(sys.modules), list(sys.meta_path)
         {breakage}
@@ -84,8 +105,14 @@ def test_failed_import_then_repair(breakage, expected):
         sys.modules.clear()
         sys.modules.update(saved_modules)
         sys.meta_path[:] = saved_path
-        import crypt_main, Crypto.Cipher.DES, Crypto.Util.Padding
-        assert crypt_main.DES is Crypto.Cipher.DES and crypt_main.unpad is Crypto.Util.Padding.unpad
+        import crypt_main, base64, hashlib, hmac, time, binascii, jwt, rsa
+        import Crypto.Cipher, Crypto.Util.Padding
+        bound = [crypt_main.base64, crypt_main.hashlib, crypt_main.hmac, crypt_main.time,
+                 crypt_main.a2b_hex, crypt_main.b2a_hex, crypt_main.jwt, crypt_main.rsa,
+                 crypt_main.AES, crypt_main.DES, crypt_main.pad, crypt_main.unpad]
+        assert bound == [base64, hashlib, hmac, time, binascii.a2b_hex, binascii.b2a_hex, jwt,
+                         rsa, Crypto.Cipher.AES, Crypto.Cipher.DES, Crypto.Util.Padding.pad,
+                         Crypto.Util.Padding.unpad]
         # Calls must read the new module's namespace, not the discarded one's.
         crypt_main.hashlib, real = None, crypt_main.hashlib
         raises(lambda: crypt_main.m_crypt.md5("abc", "x"),

@@ -151,3 +151,31 @@ def test_edge_cases():
     assert m_crypt.token_decrypt(sign({"alg": "HS256"}, {"iss": "Quarne"}), KEY) is None
     for unserialisable in ({1, 2}, b"raw"):
         pytest.raises(TypeError, m_crypt.token, unserialisable, KEY).match("not JSON serializable")
+
+
+ONE_BYTE_OFF = KEY[:-1] + chr(ord(KEY[-1]) ^ 1)
+FORGED = {
+    "alg-HS384": sign({"alg": "HS384", "typ": "JWT"}, {"data": 1, "iss": "Quarne"}, hashlib.sha384),
+    "alg-RS256": sign({"alg": "RS256", "typ": "JWT"}, {"data": 1, "iss": "Quarne"}),
+    "alg-none": sign({"alg": "none"}, {"data": 1, "iss": "Quarne"}).rpartition(".")[0] + ".",
+    "body-twice": f"{HEAD}.{BODY}.{BODY}",
+    "head-twice": f"{HEAD}.{HEAD}.{SIG}",
+    "reordered": f"{BODY}.{HEAD}.{SIG}",
+    "four-segments": f"{GOOD}.{SIG}",
+    "iss-list": sign({"alg": "HS256", "typ": "JWT"}, {"data": 1, "iss": ["Quarne"]}),
+    "iss-number": sign({"alg": "HS256", "typ": "JWT"}, {"data": 1, "iss": 7}),
+    "iss-substring": sign({"alg": "HS256", "typ": "JWT"}, {"data": 1, "iss": "Quar"}),
+    "exp-text": sign({"alg": "HS256", "typ": "JWT"}, {"data": 1, "iss": "Quarne", "exp": "soon"}),
+}
+
+
+@pytest.mark.parametrize("token", FORGED.values(), ids=FORGED)
+@pytest.mark.parametrize("key", [KEY, ONE_BYTE_OFF], ids=["key", "key-one-byte-off"])
+def test_forged_tokens_return_no_data(token, key):
+    e = pytest.raises(Exception, m_crypt.token_decrypt, token, key).value
+    assert type(e) is Exception and str(e).startswith(PREFIX)
+
+
+def test_key_one_byte_off_refuses_a_good_token():
+    e = pytest.raises(Exception, m_crypt.token_decrypt, GOOD, ONE_BYTE_OFF).value
+    assert type(e) is Exception and type(e.__context__) is jwt.InvalidSignatureError
