@@ -53,7 +53,9 @@ bool immutable_and_dictless(PyTypeObject* type)
     return true;
 }
 
-// The descriptor to call for self.name(...), borrowed, or nullptr for the general path.
+// The descriptor to call for self.name(...), or nullptr for the general path. Borrowed, and
+// safe to use for the whole call even if the slot is replaced meanwhile: the descriptor also
+// sits in the dict of an immutable type in self's MRO, which self keeps alive.
 PyObject* cached_method(PyObject* self, Name& name)
 {
     PyTypeObject* type = Py_TYPE(self);
