@@ -13,22 +13,6 @@ Ref clock_seconds()
     return own(PyNumber_Long(now.get()));
 }
 
-// While it lives, `exc` is the exception being handled, as inside an except block: anything
-// raised meanwhile gets it as __context__.
-class Handling {
-public:
-    explicit Handling(PyObject* exc) noexcept : previous_(Ref::steal(PyErr_GetHandledException()))
-    {
-        PyErr_SetHandledException(exc);
-    }
-    ~Handling() { PyErr_SetHandledException(previous_.get()); }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    Ref previous_;
-};
-
 // The test an except clause makes, including its refusal of a non-exception class.
 bool except_matches(PyObject* exc, PyObject* cls)
 {
@@ -44,23 +28,61 @@ bool except_matches(PyObject* exc, PyObject* cls)
     return PyErr_GivenExceptionMatches(exc, cls) != 0;
 }
 
+// What the two except clauses make of `caught`: the exception to raise in its place, or
+// `caught` itself when neither takes it.
+Ref converted(PyObject* caught)
+{
+    Ref exceptions = attr(global(N.jwt), N.exceptions);
+    Ref expired = attr(exceptions, N.ExpiredSignatureError);
+    if (except_matches(caught, expired.get())) return call({PyExc_TimeoutError, N.expired});
+    if (!PyErr_GivenExceptionMatches(caught, PyExc_Exception)) return Ref::borrow(caught);
+    Ref text = own(PyObject_Format(caught, N.empty));
+    Ref message = own(PyUnicode_Concat(N.failure_prefix, text.get()));
+    return call({PyExc_Exception, message});
+}
+
+// Gives `exc`, raised while `caught` was being handled, the context an except block would
+// have given it. The interpreter set each context in its chain to the exception the caller was
+// handling (or none), since `caught` was never installed as handled: the calling frame's or
+// generator's handled-exception state is not ours to rewrite. So `caught` goes where the
+// chain reaches the caller's exception, or its end.
+void set_context(PyObject* exc, PyObject* caught)
+{
+    Ref outer = Ref::steal(PyErr_GetHandledException());
+    PyObject* link = exc;
+    // Bounded, as a context chain may have been made cyclic by hand.
+    for (int depth = 0; link != caught && depth < 1000; ++depth) {
+        Ref context = Ref::steal(PyException_GetContext(link));
+        if (context.get() == caught) return;
+        if (!context || context.get() == outer.get()) {
+            PyException_SetContext(link, Py_NewRef(caught));
+            return;
+        }
+        link = context.get();  // still held by the chain, which exc holds
+    }
+}
+
 [[noreturn]] void convert_failure()
 {
     Ref caught = Ref::steal(PyErr_GetRaisedException());
-    Handling handling(caught.get());
-    Ref exceptions = attr(global(N.jwt), N.exceptions);
-    Ref expired = attr(exceptions, N.ExpiredSignatureError);
-    if (except_matches(caught.get(), expired.get())) {
-        PyErr_SetObject(PyExc_TimeoutError, N.expired);
-        throw PyErrSet{};
+    Ref raised;
+    try {
+        raised = converted(caught.get());
     }
-    if (PyErr_GivenExceptionMatches(caught.get(), PyExc_Exception)) {
-        Ref text = own(PyObject_Format(caught.get(), N.empty));
-        Ref message = own(PyUnicode_Concat(N.failure_prefix, text.get()));
-        PyErr_SetObject(PyExc_Exception, message.get());
-        throw PyErrSet{};
+    catch (const PyErrSet&) {
+        raised = Ref::steal(PyErr_GetRaisedException());
     }
-    PyErr_SetRaisedException(caught.release());
+    if (raised.get() != caught.get()) set_context(raised.get(), caught.get());
+    PyErr_SetRaisedException(raised.release());
+    throw PyErrSet{};
+}
+
+[[noreturn, gnu::cold]] void lifetime_error(PyObject* exp_time)
+{
+    Ref type_name = own(PyType_GetName(Py_TYPE(exp_time)));
+    PyErr_Format(PyExc_TypeError,
+                 "exp_time must be an int, a float or None (no expiry), not %.200U",
+                 type_name.get());
     throw PyErrSet{};
 }
 
@@ -76,22 +98,19 @@ Ref op::token(const Args& a)
     ok(PyDict_SetItem(token_dict.get(), N.iss, issuer));
     // A lifetime of another type used to issue a token that never expires, silently; a
     // float now counts in whole seconds, None asks for no expiry, anything else is refused.
-    if (PyLong_Check(exp_time)) {
+    if (is_instance(exp_time, &PyLong_Type)) {
         Ref now = clock_seconds();
         Ref exp = own(PyNumber_Add(now.get(), exp_time));
         ok(PyDict_SetItem(token_dict.get(), N.exp, exp.get()));
     }
-    else if (PyFloat_Check(exp_time)) {
+    else if (is_instance(exp_time, &PyFloat_Type)) {
         Ref now = clock_seconds();
         Ref lifetime = own(PyNumber_Long(exp_time));
         Ref exp = own(PyNumber_Add(now.get(), lifetime.get()));
         ok(PyDict_SetItem(token_dict.get(), N.exp, exp.get()));
     }
     else if (exp_time != Py_None) {
-        PyErr_Format(PyExc_TypeError,
-                     "exp_time must be an int, a float or None (no expiry), not %.200s",
-                     Py_TYPE(exp_time)->tp_name);
-        throw PyErrSet{};
+        lifetime_error(exp_time);
     }
     Ref encode_token = attr(global(N.jwt), N.encode);
     return call({encode_token, token_dict, key, N.HS256}, N.kw_algorithm);
