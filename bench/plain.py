@@ -1,4 +1,8 @@
-"""crypt_main's class written in plain Python, step for step: the wrapper the module replaces."""
+"""crypt_main's class written in plain Python, step for step: the wrapper the module replaces.
+
+Every step is its own statement, in the module's order, so that with a bad argument and a
+missing or replaced module global both raise the same error (the differential fuzzer checks).
+"""
 
 import base64
 import hashlib
@@ -20,26 +24,38 @@ class _Crypt:
 
     @staticmethod
     def aes_ecb(value, key):
-        cryptor = AES.new(key.encode("utf-8"), AES.MODE_ECB)
-        text = pad(value.encode("utf-8"), AES.block_size)
+        secret = key.encode("utf-8")
+        cryptor = AES.new(secret, AES.MODE_ECB)
+        data = value.encode("utf-8")
+        text = pad(data, AES.block_size)
         return cryptor.encrypt(text)
 
     @staticmethod
     def aes_ecb_decrypt(value, key):
-        cryptor = AES.new(key.encode("utf-8"), AES.MODE_ECB)
-        text = unpad(cryptor.decrypt(value), AES.block_size)
+        secret = key.encode("utf-8")
+        cryptor = AES.new(secret, AES.MODE_ECB)
+        padded = cryptor.decrypt(value)
+        text = unpad(padded, AES.block_size)
         return text.decode()
 
     @staticmethod
     def aes_cbc(value, key, iv):
-        cryptor = AES.new(key.encode("utf-8"), AES.MODE_CBC, iv.encode("utf-8"))
-        text = pad(value.encode("utf-8"), AES.block_size)
+        secret = key.encode("utf-8")
+        mode = AES.MODE_CBC
+        vector = iv.encode("utf-8")
+        cryptor = AES.new(secret, mode, vector)
+        data = value.encode("utf-8")
+        text = pad(data, AES.block_size)
         return cryptor.encrypt(text)
 
     @staticmethod
     def aes_cbc_decrypt(value, key, iv):
-        cryptor = AES.new(key.encode("utf-8"), AES.MODE_CBC, iv.encode("utf-8"))
-        text = unpad(cryptor.decrypt(value), AES.block_size)
+        secret = key.encode("utf-8")
+        mode = AES.MODE_CBC
+        vector = iv.encode("utf-8")
+        cryptor = AES.new(secret, mode, vector)
+        padded = cryptor.decrypt(value)
+        text = unpad(padded, AES.block_size)
         return text.decode()
 
     @staticmethod
@@ -52,20 +68,25 @@ class _Crypt:
 
     @staticmethod
     def des(value, key):
-        cryptor = DES.new(key.encode("utf-8"), DES.MODE_ECB)
-        text = pad(value.encode("utf-8"), DES.block_size)
+        secret = key.encode("utf-8")
+        cryptor = DES.new(secret, DES.MODE_ECB)
+        data = value.encode("utf-8")
+        text = pad(data, DES.block_size)
         return cryptor.encrypt(text)
 
     @staticmethod
     def des_decrypt(value, key):
-        cryptor = DES.new(key.encode("utf-8"), DES.MODE_ECB)
-        text = unpad(cryptor.decrypt(value), DES.block_size)
+        secret = key.encode("utf-8")
+        cryptor = DES.new(secret, DES.MODE_ECB)
+        padded = cryptor.decrypt(value)
+        text = unpad(padded, DES.block_size)
         return text.decode()
 
     @staticmethod
     def md5(value, fmt):
         m = hashlib.md5()
-        m.update(value if isinstance(value, bytes) else value.encode(encoding="utf-8"))
+        data = value if isinstance(value, bytes) else value.encode(encoding="utf-8")
+        m.update(data)
         result = m.hexdigest()
         return result.upper() if fmt == "upper" else result.lower() if fmt == "lower" else result
 
@@ -78,14 +99,21 @@ class _Crypt:
         return hmac.new(key, value, digestmod=hashlib.md5).digest()
 
     def php(self, value, key, iv, base64s=False):
-        cryptor = AES.new(self._add_to_16(key), AES.MODE_CBC, iv.encode("utf-8"))
-        result = cryptor.encrypt(self._add_to_16(value))
+        secret = self._add_to_16(key)
+        mode = AES.MODE_CBC
+        vector = iv.encode("utf-8")
+        cryptor = AES.new(secret, mode, vector)
+        padded = self._add_to_16(value)
+        result = cryptor.encrypt(padded)
         if base64s:
             result = str(base64.encodebytes(result), encoding="utf-8").replace("\n", "")
         return result
 
     def php_decrypt(self, value, key, iv, base64s=False):
-        cryptor = AES.new(self._add_to_16(key), AES.MODE_CBC, iv.encode("utf-8"))
+        secret = self._add_to_16(key)
+        mode = AES.MODE_CBC
+        vector = iv.encode("utf-8")
+        cryptor = AES.new(secret, mode, vector)
         if base64s:
             value = base64.decodebytes(value.encode())
         return cryptor.decrypt(value).decode("gbk").rstrip("\0")
@@ -127,28 +155,32 @@ class _Crypt:
     @staticmethod
     def sha1(value, fmt):
         m = hashlib.sha1()
-        m.update(value.encode(encoding="utf-8"))
+        data = value.encode(encoding="utf-8")
+        m.update(data)
         result = m.hexdigest()
         return result.upper() if fmt == "upper" else result.lower() if fmt == "lower" else result
 
     @staticmethod
     def sha256(value, fmt):
         m = hashlib.sha256()
-        m.update(value.encode(encoding="utf-8"))
+        data = value.encode(encoding="utf-8")
+        m.update(data)
         result = m.hexdigest()
         return result.upper() if fmt == "upper" else result.lower() if fmt == "lower" else result
 
     @staticmethod
     def sha384(value, fmt):
         m = hashlib.sha384()
-        m.update(value.encode(encoding="utf-8"))
+        data = value.encode(encoding="utf-8")
+        m.update(data)
         result = m.hexdigest()
         return result.upper() if fmt == "upper" else result.lower() if fmt == "lower" else result
 
     @staticmethod
     def sha512(value, fmt):
         m = hashlib.sha512()
-        m.update(value.encode(encoding="utf-8"))
+        data = value.encode(encoding="utf-8")
+        m.update(data)
         result = m.hexdigest()
         return result.upper() if fmt == "upper" else result.lower() if fmt == "lower" else result
 

@@ -12,8 +12,8 @@ Ref hex_digest(PyObject* constructor, const Args& a, bool accepts_bytes)
     auto [value, fmt] = take<2>(a);
     Ref new_hash = attr(global(N.hashlib), constructor);
     Ref hash = call({new_hash});
-    Ref data =
-        accepts_bytes && PyBytes_Check(value) ? Ref::borrow(value) : encode(value, Enc::Utf8Kw);
+    Ref data = accepts_bytes && is_instance(value, &PyBytes_Type) ? Ref::borrow(value)
+                                                                  : encode(value, Enc::Utf8Kw);
     method(N.update, {hash, data});
     Ref hex = method(N.hexdigest, {hash});
     if (equals(fmt, N.upper)) return upper(std::move(hex));

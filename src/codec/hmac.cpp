@@ -7,7 +7,7 @@ namespace {
 
 Ref bytes_or_utf8(PyObject* v)
 {
-    return PyBytes_Check(v) ? Ref::borrow(v) : encode(v, Enc::Utf8Kw);
+    return is_instance(v, &PyBytes_Type) ? Ref::borrow(v) : encode(v, Enc::Utf8Kw);
 }
 
 }  // namespace

@@ -87,7 +87,11 @@ PyObject* cached_method(PyObject* self, Name& name)
 
 }  // namespace
 
-void set_globals(PyObject* dict) noexcept { Py_XSETREF(g_globals, Py_XNewRef(dict)); }
+// A replaced namespace is kept, not released: a call on another thread, or one that a key's
+// __eq__ re-entered, may be in the middle of a lookup in it. Only a failed import replaces it.
+void set_globals(PyObject* dict) noexcept { g_globals = Py_NewRef(dict); }
+
+void forget_globals() noexcept { g_globals = nullptr; }
 
 Ref call(std::initializer_list<Arg> fn_and_args, PyObject* kwnames)
 {
@@ -166,6 +170,18 @@ bool equals(Arg obj, PyObject* other)
                           == 0);
     }
     int r = PyObject_RichCompareBool(o, other, Py_EQ);
+    ok(r);
+    return r != 0;
+}
+
+bool is_instance(Arg obj, PyTypeObject* type)
+{
+    PyObject* o = obj.get();
+    if (PyObject_TypeCheck(o, type)) return true;
+    // Only the __class__ lookup is left, and an exact str cannot redefine it: that is the
+    // common case of md5 and md5_hmac, spared the lookup.
+    if (PyUnicode_CheckExact(o)) return false;
+    int r = PyObject_IsInstance(o, reinterpret_cast<PyObject*>(type));
     ok(r);
     return r != 0;
 }

@@ -43,6 +43,9 @@ bool truth(Arg obj);
 /// obj == other, truth-tested.
 bool equals(Arg obj, PyObject* other);
 
+/// isinstance(obj, type), which also believes a __class__ that obj reports.
+bool is_instance(Arg obj, PyTypeObject* type);
+
 /// The three spellings of a UTF-8 encode; a str subclass may tell them apart.
 enum class Enc {
     Default,  // value.encode()
@@ -85,5 +88,8 @@ Ref new_tuple(std::initializer_list<Arg> items);
 
 /// Points global() at the namespace of the module being initialised.
 void set_globals(PyObject* dict) noexcept;
+
+/// Drops the namespace of a finalised runtime without touching it.
+void forget_globals() noexcept;
 
 }  // namespace cm
