@@ -52,11 +52,17 @@ fuzz: install-test
 # every object, and leak reports (the interpreter's own, at exit) are left to the leak tests.
 # Instrumented frames are several times larger, so the deepest recursion the interpreter
 # allows needs a bigger stack; pycryptodome's RTLD_DEEPBIND loading is incompatible with ASan.
-ASAN_LIBS = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+# tools/asan-forced-unwind.c lets ASan see the forced unwind that ends a daemon thread at exit.
+ASAN_SHIM = build/asan-forced-unwind.so
+ASAN_LIBS = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so) \
+	$(ASAN_SHIM)
 ASAN_RUN = ulimit -s 65536 && LD_PRELOAD="$(ASAN_LIBS)" \
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 PYCRYPTODOME_DISABLE_DEEPBIND=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 CM_FUZZ_EXAMPLES=3000
-test-asan:
+$(ASAN_SHIM): tools/asan-forced-unwind.c
+	@mkdir -p $(dir $@)
+	gcc -shared -fPIC -O1 -Wall -Wextra -Werror -o $@ $< -ldl
+test-asan: $(ASAN_SHIM)
 	$(MAKE) test VENV=.venv-asan WHEELS=build/wheels-asan RUN='$(ASAN_RUN)' \
 		WHEEL_FLAGS="-C cmake.define.CM_SANITIZE=ON -C build-dir=build/asan"
 

@@ -15,8 +15,34 @@ PyTypeObject* g_function_type = nullptr;
 
 Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
 
+// A Python frame owns its function and its arguments for the length of a call, and so does
+// this: the caller may hold only borrowed references (the interpreter calls a signal handler
+// that way, and a bound method or a partial lends what it holds), and a call that drops the
+// last of them must not free the defaults or arguments the body is using.
+class CallOwns {
+public:
+    CallOwns(PyObject* self, const Args& bound, Py_ssize_t n)
+        : self_(Ref::borrow(self)), bound_(bound), n_(n)
+    {
+        for (Py_ssize_t i = 0; i < n_; ++i) Py_INCREF(bound_[i]);
+    }
+    ~CallOwns() noexcept(false)
+    {
+        for (Py_ssize_t i = 0; i < n_; ++i) decref(bound_[i]);
+    }
+    CallOwns(const CallOwns&) = delete;
+    CallOwns& operator=(const CallOwns&) = delete;
+
+private:
+    Ref self_;
+    const Args& bound_;
+    Py_ssize_t n_;
+};
+
+// Not noexcept: a daemon thread ended at exit unwinds through here (see
+// set_error_from_exception), and a noexcept frame would turn that into std::terminate.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) noexcept
+                              PyObject* kwnames)
 {
     // A str subclass whose encode is one of these functions recurses without a Python
     // frame in between, so the C stack is guarded here.
@@ -26,6 +52,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         const Function& f = *as_function(self);
         Args bound{};
         bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+        CallOwns owns(self, bound, f.total);
         result = f.body(bound).release();
     }
     catch (...) {
@@ -43,36 +70,23 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept
     return PyMethod_New(self, obj);
 }
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept
+// The fields are strings and a tuple of constants, none of which can lead back to the
+// function, so it takes no part in garbage collection: nothing can clear it while a finaliser
+// or a weakref callback of the same collection still reaches it.
+void function_clear(Function* f) noexcept
 {
-    Function* f = as_function(self);
-    Py_VISIT(Py_TYPE(self));
-    for (PyObject* p : f->params) Py_VISIT(p);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->defaults);
-    return 0;
-}
-
-int function_clear(PyObject* self) noexcept
-{
-    Function* f = as_function(self);
     for (PyObject*& p : f->params) Py_CLEAR(p);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
-    return 0;
 }
 
 void function_dealloc(PyObject* self) noexcept
 {
     PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    function_clear(self);
+    function_clear(as_function(self));
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -88,6 +102,18 @@ PyObject* function_text_signature(PyObject* self, void*) noexcept
 {
     return PyUnicode_FromFormat("(%s)", as_function(self)->spec->params);
 }
+
+// Pickled by qualified name, as CPython pickles its own functions: unpickling looks up
+// crypt_main._Crypt.<name> and finds this same object; copy and deepcopy return it as is.
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept
+{
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {},
+};
 
 PyMemberDef function_members[] = {
     {.name = "__vectorcalloffset__",
@@ -134,11 +160,10 @@ PyGetSetDef function_getset[] = {
 
 PyType_Slot function_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_methods, function_methods},
     {Py_tp_members, function_members},
     {Py_tp_getset, function_getset},
     {0, nullptr},
@@ -149,7 +174,7 @@ PyType_Spec function_spec = {
     .basicsize = sizeof(Function),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR
-             | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+             | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     .slots = function_slots,
 };
 
@@ -175,7 +200,7 @@ void init_function_type()
 
 Ref make_function(const MethodSpec& spec)
 {
-    Ref self = own(g_function_type->tp_alloc(g_function_type, 0));  // zeroed and tracked
+    Ref self = own(g_function_type->tp_alloc(g_function_type, 0));  // zeroed
     Function* f = as_function(self.get());
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
@@ -213,8 +238,12 @@ Ref make_function(const MethodSpec& spec)
     return self;
 }
 
-void set_error_from_exception() noexcept
+void set_error_from_exception()
 {
+    // A daemon thread that tries to take the GIL back while the runtime finalises is ended
+    // by pthread_exit, a forced unwind through our frames, with no thread state left to set
+    // an error on. It must go on untouched: swallowing it aborts the process.
+    if (!PyThreadState_GetUnchecked()) throw;
     try {
         throw;
     }
@@ -230,5 +259,7 @@ void set_error_from_exception() noexcept
         PyErr_SetString(PyExc_SystemError, "crypt_main: unknown C++ exception");
     }
 }
+
+void forget_function_type() noexcept { g_function_type = nullptr; }
 
 }  // namespace cm

@@ -6,14 +6,58 @@
 
 namespace cm {
 
+bool g_exiting = false;
+
+void release_while_exiting(PyObject* p)
+{
+    // Without a thread state this thread no longer holds the GIL: it is a daemon thread being
+    // torn down, and whatever it owned is left to the process's end, as a Python frame's is.
+    if (PyThreadState_GetUnchecked()) Py_DECREF(p);
+}
+
 namespace {
 
-// The one module of the process. Kept strongly so that a re-import after
+// The one module of the runtime. Kept strongly so that a re-import after
 // `del sys.modules["crypt_main"]` gets the same object back.
 PyObject* g_module = nullptr;
 bool g_initialised = false;
 bool g_running = false;
+bool g_exit_hooks = false;
 int64_t g_interpreter = -1;
+
+// An atexit function: atexit runs them before the runtime starts ending daemon threads.
+PyObject* on_exit(PyObject*, PyObject*) noexcept
+{
+    g_exiting = true;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef on_exit_def = {"_crypt_main_exiting", on_exit, METH_NOARGS, nullptr};
+
+// Runs once the runtime is finalised: every object the statics point at belonged to it. An
+// embedding program may start a new runtime in the same process, and it must build the module
+// afresh rather than reuse the dead one.
+void forget_runtime()
+{
+    g_module = nullptr;
+    g_initialised = g_running = g_exit_hooks = g_exiting = false;
+    g_interpreter = -1;
+    forget_globals();
+    forget_function_type();
+    forget_names();
+}
+
+void register_exit_hooks()
+{
+    if (g_exit_hooks) return;
+    Ref atexit = own(PyImport_Import(N.atexit));
+    Ref register_ = attr(atexit, N.register_);
+    Ref hook = own(PyCFunction_New(&on_exit_def, nullptr));
+    call({register_, hook});
+    if (Py_AtExit(forget_runtime) < 0)
+        raise(PyExc_RuntimeError, "crypt_main: no room left for its exit function");
+    g_exit_hooks = true;
+}
 
 void check_version(PyObject*)
 {
@@ -116,7 +160,9 @@ void make_instance(PyObject* m)
 using Step = void (*)(PyObject*);
 constexpr Step kImportSteps[] = {check_version, bind_all, import_names, build_class, make_instance};
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
+// Neither slot is noexcept: an import can run on a daemon thread that is ended at exit,
+// whose forced unwind must pass (see set_error_from_exception).
+PyObject* module_create(PyObject* spec, PyModuleDef*)
 {
     int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (g_interpreter == -1) g_interpreter = interpreter;
@@ -129,6 +175,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
     if (g_module) return Py_NewRef(g_module);
     try {
         init_names();
+        register_exit_hooks();
         init_function_type();
         Ref name = own(PyObject_GetAttrString(spec, "name"));
         Ref module = own(PyModule_NewObject(name.get()));
@@ -142,7 +189,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
     }
 }
 
-int module_exec(PyObject* m) noexcept
+int module_exec(PyObject* m)
 {
     if (m != g_module) {
         PyErr_SetString(PyExc_RuntimeError,

@@ -1,4 +1,4 @@
-// The interned names, made at the first exec and kept for the life of the process.
+// The interned names, made at the first import and kept for the life of the runtime.
 #include "module/names.hpp"
 
 #include <string_view>
@@ -53,6 +53,12 @@ void init_names()
     n.bits4096 = integer(4096);
     N = n;
     g_ready = true;
+}
+
+void forget_names() noexcept
+{
+    N = Names{};
+    g_ready = false;
 }
 
 }  // namespace cm

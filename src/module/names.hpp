@@ -71,7 +71,10 @@
     X(Crypt, "_Crypt")                                                                             \
     X(dunder_module, "__module__")                                                                 \
     X(dunder_qualname, "__qualname__")                                                             \
-    X(module_name, "crypt_main")
+    X(module_name, "crypt_main")                                                                   \
+    /* exit */                                                                                     \
+    X(atexit, "atexit")                                                                            \
+    X(register_, "register")
 
 namespace cm {
 
@@ -109,10 +112,14 @@ struct Names {
     PyObject* bits4096;
 };
 
-/// The process-wide names; valid after the first successful init_names().
+/// The names of the running runtime; valid after its first successful init_names().
 extern Names N;
 
-/// Makes the names once; later calls return at once.
+/// Makes the names once per runtime; later calls return at once.
 void init_names();
+
+/// Drops the names of a finalised runtime without touching them (they died with it), so that
+/// the next runtime makes its own.
+void forget_names() noexcept;
 
 }  // namespace cm

@@ -11,21 +11,42 @@ namespace cm {
 /// Thrown after a C-API failure; the interpreter's error indicator holds the details.
 struct PyErrSet {};
 
+/// True from the runtime's exit callbacks on. From then, a daemon thread may be ended in the
+/// middle of a call (a forced unwind through our frames) without holding the GIL.
+extern bool g_exiting;
+
+/// Drops a reference once the runtime is exiting: only a thread that holds the GIL may.
+[[gnu::cold, gnu::noinline]] void release_while_exiting(PyObject* p);
+
+/// Py_DECREF, except on a thread that is being torn down without the GIL.
+inline void decref(PyObject* p)
+{
+    if (g_exiting) [[unlikely]]
+        release_while_exiting(p);
+    else
+        Py_DECREF(p);
+}
+
 /// Owns exactly one reference. Move-only, so an accidental copy cannot be a silent incref.
+/// Releasing may run a finaliser, and a finaliser may end the thread (at exit) by a forced
+/// unwind, which must pass through: hence noexcept(false).
 class Ref {
 public:
     Ref() noexcept = default;
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
     static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
     Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    Ref& operator=(Ref&& o) noexcept
+    Ref& operator=(Ref&& o) noexcept(false)
     {
-        Py_XSETREF(p_, std::exchange(o.p_, nullptr));
+        if (PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr))) decref(old);
         return *this;
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() noexcept(false)
+    {
+        if (p_) decref(p_);
+    }
 
     PyObject* get() const noexcept { return p_; }
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
