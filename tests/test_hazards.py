@@ -1,0 +1,358 @@
+"""The interpreter's rare states, each in a child interpreter: shutdown with daemon threads,
+borrowed callers, the cyclic collector, generators, a second runtime in one process, pickling,
+fork, and globals replaced mid-call. Where plain Python defines the outcome, the same script
+also runs against the plain-Python class, and both must print the same."""
+
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from tests.support import PLAIN, run_python
+
+# Binds M to the module under test, crypt_main or the plain-Python one.
+LOAD = {
+    "module": "import crypt_main as M\n",
+    "plain": (
+        "import importlib.util\n"
+        f"spec = importlib.util.spec_from_file_location('plain', {str(PLAIN)!r})\n"
+        "M = importlib.util.module_from_spec(spec)\n"
+        "spec.loader.exec_module(M)\n"
+    ),
+}
+
+
+def run_both(code):
+    """Runs code against the module and against plain Python; returns the module's stdout."""
+    out = {}
+    for which, load in LOAD.items():
+        r = run_python(load + textwrap.dedent(code))
+        assert r.returncode == 0 and r.stderr == "", (which, r.stderr)
+        out[which] = r.stdout
+    assert out["module"] == out["plain"]
+    return out["module"]
+
+
+# Each a statement that a daemon thread repeats until the interpreter exits. The library calls
+# of the first two release the GIL; the others run Python code, which hands it over too.
+AT_EXIT = {
+    "aes_cbc": 'm.aes_cbc("payload", "0123456789abcdef", "fedcba9876543210")',
+    "md5-large": 'm.md5("x" * 100_000, "upper")',
+    "base64": 'm.base64("payload" * 100)',
+    "php": 'm.php("载荷", "密钥", "fedcba9876543210", True)',
+    "rsa_decrypt": "m.rsa_decrypt(SEALED, PRI)",
+    "token": 'm.token({"a": 1}, KEY)',
+    "token_decrypt-refused": 'with suppress(Exception): m.token_decrypt("not.a.token", KEY)',
+}
+
+
+@pytest.mark.parametrize("statement", AT_EXIT.values(), ids=AT_EXIT)
+def test_daemon_thread_inside_a_call_at_exit(statement):
+    # The thread is ended by a forced unwind through our frames, which must neither touch an
+    # object without the GIL nor be swallowed; plain Python exits 0.
+    code = textwrap.dedent(f"""
+        import threading, time, rsa
+        from contextlib import suppress
+        from crypt_main import m_crypt as m
+        KEY = "k" * 32
+        PUB, PRI = rsa.newkeys(512)
+        SEALED = m.rsa("sealed", PUB)
+
+        def worker():
+            while True:
+                {statement}
+
+        threading.Thread(target=worker, daemon=True).start()
+        time.sleep(0.1)
+        print("main thread returns")
+    """)
+    runs = [
+        subprocess.Popen(
+            [sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        )
+        for _ in range(3)
+    ]
+    for p in runs:
+        out, err = p.communicate(timeout=120)
+        assert (p.returncode, out, err) == (0, b"main thread returns\n", b"")
+
+
+BORROWED = {
+    # The interpreter calls a signal handler through a borrowed reference; the clock drops it.
+    "function": """
+        f = M._Crypt.__dict__["token"].__func__
+        del M._Crypt.token
+
+        class Clock:
+            def time(self):
+                signal.signal(signal.SIGUSR1, signal.SIG_IGN)
+                self.junk = [f"junk{i}" for i in range(5000)]
+                return 1700000000
+
+        M.time = types.SimpleNamespace(time=Clock().time)
+        M.jwt = types.SimpleNamespace(encode=lambda claims, key, algorithm: print(claims))
+        signal.signal(signal.SIGUSR1, f)
+        del f
+    """,
+    # A partial lends a bound method, which lends the instance: the padding drops all three.
+    "bound-method": """
+        class Sub(M._Crypt):
+            def _add_to_16(self, value):
+                if value == signal.SIGUSR1:
+                    signal.signal(signal.SIGUSR1, signal.SIG_IGN)
+                    self.junk = [f"junk{i}" for i in range(5000)]
+                return b"0123456789abcdef"
+
+        M.AES = types.SimpleNamespace(
+            MODE_CBC=2, new=lambda *a: types.SimpleNamespace(encrypt=lambda data: data[::-1])
+        )
+        signal.signal(signal.SIGUSR1, functools.partial(Sub().php, iv="f" * 16, base64s=1))
+        M.base64 = types.SimpleNamespace(encodebytes=lambda b: print(b) or b)
+    """,
+}
+
+
+@pytest.mark.parametrize("setup", BORROWED.values(), ids=BORROWED)
+def test_borrowed_caller_drops_the_last_reference(setup):
+    out = run_both(
+        "import functools, os, signal, types\n"
+        + textwrap.dedent(setup)
+        + "os.kill(os.getpid(), signal.SIGUSR1)\nprint('survived')\n"
+    )
+    assert out.endswith("survived\n") and out.count("\n") == 2
+
+
+def test_function_reached_while_the_collector_clears_its_cycle():
+    # A finaliser in the cycle registers a weakref callback on a member that dies while the
+    # collector clears the cycle; the callback still reaches the function through a live member.
+    r = run_python("""
+        import gc, weakref, crypt_main
+        crypt_main.jwt = type("J", (), {"encode": staticmethod(lambda d, k, algorithm: "ok")})
+        out, refs = [], []
+
+        def callback(_):
+            f = refs[0]().f
+            out.append(f(data=1, key="k"))  # keywords and defaults
+            out.append(repr(f).split(" at ")[0])
+
+        class Node:
+            pass
+
+        class Finalizer:
+            def __del__(self):
+                refs.append(weakref.ref(self.holder))
+                refs.append(weakref.ref(self.target, callback))
+
+        def build():
+            f = crypt_main._Crypt.__dict__["token"].__func__
+            del crypt_main._Crypt.token
+            fin, holder, target = Finalizer(), Node(), Node()
+            # Only fin holds target, which so dies before holder is cleared.
+            holder.f, holder.fin, fin.holder, fin.target = f, fin, holder, target
+            target.holder = holder
+
+        build()
+        gc.collect()
+        print(out)
+    """)
+    assert (r.returncode, r.stderr) == (0, "")
+    assert r.stdout == "['ok', '<function _Crypt.token']\n"
+
+
+def test_generator_exception_state():
+    # The handler must not install its caught error in the generator's own slot, nor leave the
+    # caller's exception there; what it raises chains to the caught error, as in plain Python.
+    out = run_both("""
+        import sys, types
+        m = M.m_crypt if hasattr(M, "m_crypt") else M.obj
+
+        def worker():
+            try:
+                m.token_decrypt("not.a.token", "k" * 32)
+            except Exception as e:
+                chain = [e.__context__, e.__context__.__context__]
+                print(type(e).__name__, e.__cause__, *map(repr, chain))
+            print("in generator", repr(sys.exception()))
+            yield
+            print("resumed", repr(sys.exception()))
+            raise ValueError("later")
+
+        def fails(*args, **kwargs):
+            raise ValueError("from the library")
+
+        # The real library, and a stand-in without `exceptions`, on which the handler fails.
+        for jwt in (M.jwt, types.SimpleNamespace(decode=fails)):
+            M.jwt, real = jwt, M.jwt
+            g = worker()
+            try:
+                raise KeyError("the caller's")
+            except KeyError:
+                next(g)
+                print("caller", repr(sys.exception()))
+            try:
+                next(g)
+            except ValueError as e:
+                print("later", repr(e.__context__))
+            M.jwt = real
+    """)
+    assert out.count("resumed None") == out.count("later None") == 2
+    assert "AttributeError None ValueError('from the library') KeyError(\"the caller's\")" in out
+
+
+def embedding_build():
+    config = (
+        Path(sysconfig.get_config_var("BINDIR")) / f"python{sysconfig.get_python_version()}-config"
+    )
+    cc = shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
+    if not cc or not config.exists():
+        pytest.skip("needs a C compiler and python3.13-config")
+    flags = subprocess.run(
+        [config, "--cflags", "--ldflags", "--embed"], capture_output=True, text=True, check=True
+    ).stdout.split()
+    return cc, flags, sysconfig.get_config_var("LIBDIR")
+
+
+EMBED = r"""
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+int main(int argc, char** argv)
+{
+    for (int round = 0; round < 3; ++round) {
+        PyConfig config;
+        PyConfig_InitPythonConfig(&config);
+        PyStatus status = Py_InitializeFromConfig(&config);
+        PyConfig_Clear(&config);
+        if (PyStatus_Exception(status)) Py_ExitStatusException(status);
+        if (PyRun_SimpleString(argv[1]) != 0) return 1;
+        if (Py_FinalizeEx() < 0) return 2;
+    }
+    return 0;
+}
+"""
+
+
+def test_runtime_finalised_and_started_again(tmp_path):
+    cc, flags, libdir = embedding_build()
+    (tmp_path / "embed.c").write_text(EMBED)
+    program = tmp_path / "embed"
+    subprocess.run(
+        [cc, tmp_path / "embed.c", "-o", program, *flags, f"-Wl,-rpath,{libdir}"], check=True
+    )
+    script = textwrap.dedent("""
+        import _interpreters, crypt_main
+        m = crypt_main.m_crypt
+        print(m.md5("abc", "upper"), m.token_decrypt(m.token([1], "k" * 32), "k" * 32))
+        interp = _interpreters.create(_interpreters.new_config("legacy"))
+        print(_interpreters.exec(interp, "import crypt_main").msg.split(" - ")[0])
+        _interpreters.destroy(interp)
+    """)
+    paths = [p for p in sys.path if p.endswith("site-packages")]
+    env = {**os.environ, "PYTHONPATH": ":".join(paths)}
+    r = subprocess.run([program, script], capture_output=True, text=True, timeout=300, env=env)
+    line = "900150983CD24FB0D6963F7D28E17F72 [1]\nInterpreter change detected\n"
+    assert (r.returncode, r.stderr, r.stdout) == (0, "", line * 3)
+
+
+def test_methods_pickle_and_copy_by_name():
+    r = run_python("""
+        import copy, multiprocessing, pickle
+        from crypt_main import _Crypt, m_crypt
+
+        for name in [n for n in vars(_Crypt) if not n.startswith("__")] + ["__init__"]:
+            f = getattr(_Crypt, name)
+            for protocol in range(2, 6):
+                assert pickle.loads(pickle.dumps(f, protocol)) is f, (name, protocol)
+            assert copy.copy(f) is f and copy.deepcopy([f])[0] is f, name
+        php = pickle.loads(pickle.dumps(m_crypt.php))
+        assert php("x", "k", "i" * 16) == m_crypt.php("x", "k", "i" * 16)
+        with multiprocessing.Pool(2) as pool:
+            print(pool.starmap(m_crypt.md5, [("abc", "upper")]))
+    """)
+    assert (r.returncode, r.stderr, r.stdout) == (0, "", "['900150983CD24FB0D6963F7D28E17F72']\n")
+
+
+def test_fork_child_of_a_threaded_parent():
+    # Whatever the threads were doing at fork time, the child's only thread must find the
+    # module usable: nothing of ours (a lock, a cache half-updated) may hold it up. The child
+    # keeps to operations whose libraries import nothing at call time: a thread holding an
+    # import lock at fork hangs any child that imports, in plain Python too.
+    r = run_python("""
+        import os, threading, warnings
+        from crypt_main import m_crypt as m
+        warnings.simplefilter("ignore", DeprecationWarning)
+        stop = threading.Event()
+
+        def worker():
+            while not stop.is_set():
+                m.php("线程", "密钥", "i" * 16, True)
+                m.sha256("thread", "upper")
+                m.base64_decrypt(m.base64("线程"))
+
+        threads = [threading.Thread(target=worker) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for _ in range(20):
+            pid = os.fork()
+            if pid == 0:
+                ok = m.base64_decrypt(m.base64("子")) == "子"
+                ok = ok and m._add_to_16("子") == b"\\xd7\\xd3" + bytes(14)
+                os._exit(0 if ok and m.sha256("abc", "upper").startswith("BA7816BF") else 1)
+            assert os.waitpid(pid, 0)[1] == 0
+        stop.set()
+        for t in threads:
+            t.join()
+        print("done")
+    """)
+    assert (r.returncode, r.stderr, r.stdout) == (0, "", "done\n")
+
+
+# A stand-in global that, used mid-call, removes itself from the module and drops the last
+# reference to it: the call goes on with what it already holds, and later lookups fail as in
+# plain Python.
+REPLACED = {
+    "AES": ("AES", "m.aes_ecb('value', 'k' * 16)"),
+    "pad": ("pad", "m.des('value', 'desk' * 2)"),
+    "hashlib": ("hashlib", "m.md5('value', 'upper')"),
+    "base64": ("base64", "m.php('value', 'key', 'i' * 16, True)"),
+    "jwt": ("jwt", "m.token_decrypt(TOKEN, 'k' * 32)"),
+    "rsa": ("rsa", "m.rsa_keys(10)"),
+}
+
+
+@pytest.mark.parametrize("name, call", REPLACED.values(), ids=REPLACED)
+def test_global_replaced_during_the_call(name, call):
+    out = run_both(f"""
+        m = M.m_crypt if hasattr(M, "m_crypt") else M.obj
+        TOKEN = m.token("data", "k" * 32)
+        M.rsa = type("FastKeys", (), {{"newkeys": staticmethod(lambda n: (n, n))}})
+        real = M.{name}
+
+        def vanishing(value):
+            def call(*args, **kwargs):
+                vars(M).pop({name!r}, None)
+                [f"junk{{i}}" for i in range(5000)]
+                return value(*args, **kwargs)
+            return call
+
+        class Vanishing:
+            def __init__(self, real):
+                self.real = real
+
+            def __getattr__(self, attr):
+                value = getattr(self.real, attr)
+                return vanishing(value) if callable(value) and attr.islower() else value
+
+        M.{name} = vanishing(real) if {name!r} == "pad" else Vanishing(real)
+        del real
+        try:
+            print(repr({call}))
+        except Exception as e:
+            print(type(e).__name__, e)
+        print({name!r} in vars(M))
+    """)
+    assert out.endswith("False\n")
