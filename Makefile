@@ -100,15 +100,16 @@ dist: install-dev
 		assert all(n in names for n in need) and any(n.endswith(".so") for n in names), names' \
 		dist/crypt_main-*.whl
 	$(VENV)/bin/auditwheel show dist/crypt_main-*-linux_x86_64.whl
-	$(VENV)/bin/auditwheel repair -w dist dist/crypt_main-*-linux_x86_64.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair -w dist dist/crypt_main-*-linux_x86_64.whl
 	rm dist/crypt_main-*-linux_x86_64.whl
 	$(PY) -c 'import glob, re; [w] = glob.glob("dist/crypt_main-*.whl"); print(w); \
 		m = re.fullmatch(r".*-cp313-cp313-manylinux_2_(\d+)_x86_64\.whl", w); \
 		assert m and int(m[1]) <= $(MANYLINUX_GLIBC_MAX), "not manylinux_2_$(MANYLINUX_GLIBC_MAX) or older"'
 	$$(tools/find-python) -m venv build/sdist-check
-	build/sdist-check/bin/pip --disable-pip-version-check -q install -v -C build.verbose=true \
-		dist/crypt_main-*.tar.gz > build/sdist-check.log 2>&1 || { cat build/sdist-check.log; exit 1; }
-	! grep -E -e '-Werror( |$$)' build/sdist-check.log
+	build/sdist-check/bin/pip --disable-pip-version-check install --no-cache-dir -v \
+		-C build.verbose=true dist/crypt_main-*.tar.gz > build/sdist-check.log 2>&1 \
+		|| { cat build/sdist-check.log; exit 1; }
+	grep -q -e ' -Wall ' build/sdist-check.log && ! grep -E -e ' -Werror( |$$)' build/sdist-check.log
 	cd /tmp && $(abspath build/sdist-check/bin/python) -c \
 		'from crypt_main import m_crypt; assert m_crypt.md5("abc", "upper").startswith("9001")'
 

@@ -547,8 +547,8 @@ class _Crypt:
         Args:
             data: any JSON value (dict, list, str, number, bool, None), stored as the data
                 claim; a tuple comes back as a list.
-            key: the HMAC secret, str or bytes; use 32 bytes or more (PyJWT warns about
-                shorter keys), e.g. secrets.token_hex(16) or secrets.token_urlsafe(32).
+            key: the HMAC secret, str or bytes; use 32 bytes or more (recent PyJWT releases
+                warn about shorter keys), e.g. secrets.token_hex(16) or token_urlsafe(32).
             exp_time: the lifetime in seconds: an int, or a float of which the whole seconds
                 count; None for a token that never expires.
             issuer: the name stored as the iss claim.
