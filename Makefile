@@ -102,9 +102,7 @@ dist: install-dev
 	$(VENV)/bin/auditwheel show dist/crypt_main-*-linux_x86_64.whl
 	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair -w dist dist/crypt_main-*-linux_x86_64.whl
 	rm dist/crypt_main-*-linux_x86_64.whl
-	$(PY) -c 'import glob, re; [w] = glob.glob("dist/crypt_main-*.whl"); print(w); \
-		m = re.fullmatch(r".*-cp313-cp313-manylinux_2_(\d+)_x86_64\.whl", w); \
-		assert m and int(m[1]) <= $(MANYLINUX_GLIBC_MAX), "not manylinux_2_$(MANYLINUX_GLIBC_MAX) or older"'
+	$(PY) tools/check-manylinux dist $(MANYLINUX_GLIBC_MAX)
 	$$(tools/find-python) -m venv build/sdist-check
 	build/sdist-check/bin/pip --disable-pip-version-check install --no-cache-dir -v \
 		-C build.verbose=true dist/crypt_main-*.tar.gz > build/sdist-check.log 2>&1 \
