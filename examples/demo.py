@@ -1,4 +1,6 @@
-"""A tour of every operation of crypt_main on sample data."""
+"""A tour of every public operation of crypt_main on sample data."""
+
+import unicodedata
 
 from crypt_main import m_crypt
 
@@ -7,10 +9,18 @@ AES_KEY = "0123456789abcdef"  # 16 bytes: AES-128
 IV = "fedcba9876543210"
 DES_KEY = "8bytekey"
 TOKEN_KEY = "a secret of at least thirty-two bytes"
+LABEL_COLUMNS = 36
+
+
+def columns(text: str) -> int:
+    """Terminal columns text takes: wide and full-width characters (CJK) take two."""
+    return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
 
 
 def show(label: str, value: object) -> None:
-    print(f"  {label:<34} {value!r}")
+    # str.ljust counts characters, which misaligns the values after a label with CJK text.
+    padding = " " * max(LABEL_COLUMNS - columns(label), 1)
+    print(f"  {label}{padding}{value!r}")
 
 
 def section(title: str) -> None:
@@ -45,14 +55,13 @@ def main() -> None:
     show("des_decrypt(...)", m_crypt.des_decrypt(des, DES_KEY))
 
     section("Zero-padded AES-CBC over GBK text, for PHP peers")
-    chinese = "你好，PHP"
-    show("_add_to_16('密钥')", m_crypt._add_to_16("密钥"))
-    raw = m_crypt.php(chinese, "密钥", IV)
-    show("php(text, key, iv)", raw)
-    show("php_decrypt(...)", m_crypt.php_decrypt(raw, "密钥", IV))
-    text_form = m_crypt.php(chinese, "密钥", IV, True)
-    show("php(text, key, iv, base64s=True)", text_form)
-    show("php_decrypt(..., base64s=True)", m_crypt.php_decrypt(text_form, "密钥", IV, True))
+    chinese, key = "你好，PHP", "密钥"  # a 4-byte GBK key, zero-padded to 16 bytes: AES-128
+    raw = m_crypt.php(chinese, key, IV)
+    show("php('你好，PHP', '密钥', iv)", raw)
+    show("php_decrypt(...)", m_crypt.php_decrypt(raw, key, IV))
+    text_form = m_crypt.php(chinese, key, IV, True)
+    show("php('你好，PHP', '密钥', iv, True)", text_form)
+    show("php_decrypt(..., base64s=True)", m_crypt.php_decrypt(text_form, key, IV, True))
 
     section("RSA PKCS#1 v1.5 (a 512-bit key: up to 53 bytes per block)")
     pub_key, pri_key = m_crypt.rsa_keys(53)

@@ -37,7 +37,8 @@ constexpr MethodSpec kMethods[] = {
     {"_add_to_16", Static, "value", op::add_to_16,
      "GBK bytes of value, zero-padded to a multiple of 16"},
     {"rsa_keys", Static, "length=2048", op::rsa_keys,
-     "(public key, private key) sized to hold length plaintext bytes"},
+     "(public key, private key) sized to hold length plaintext bytes; the default, 4096 bits, "
+     "takes seconds to minutes"},
     {"rsa", Static, "value, pub_key, hexs=False", op::rsa,
      "RSA PKCS#1 v1.5: text -> ciphertext bytes, lower-case hex bytes if hexs"},
     {"rsa_decrypt", Static, "value, pri_key, hexs=False", op::rsa_decrypt,
