@@ -941,7 +941,10 @@ def one_call(src, methods, globals_):
     params, required = parameters(name)
     if bound:
         params, required = params[1:], max(required - 1, 0)
-    extra(src, name)
+    try:
+        extra(src, name)
+    except CAUGHT:
+        pass
     count = src.pick([len(params), required, len(params) + 1, max(required - 1, 0), 0], "count")
     args = [
         value(src, name, params[i] if i < len(params) else "extra", f"arg{i}") for i in range(count)
