@@ -23,6 +23,7 @@ import hashlib
 import hmac
 import math
 import os
+import shlex
 import sys
 import types
 import warnings
@@ -1003,7 +1004,10 @@ def main(methods, globals_):
     def one_input(data):
         test_one_input(Source(atheris.FuzzedDataProvider(data)), methods, globals_)
 
-    atheris.Setup(sys.argv, one_input)
+    # libFuzzer runs argv[0] through the shell for -merge=1's child processes: that has to
+    # start this interpreter on this script.
+    argv0 = shlex.join([sys.executable, os.path.abspath(sys.argv[0])])
+    atheris.Setup([argv0, *sys.argv[1:]], one_input)
     atheris.Fuzz()
 
 

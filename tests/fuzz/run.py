@@ -7,8 +7,8 @@ covered and any crash. Exits 1 if a target crashed, hung or a sanitizer reported
     python tests/fuzz/run.py --repro FILE target       # one input, e.g. a saved crash
 
 New inputs go to build/fuzz/corpus/<target>/; the committed corpus tests/fuzz/corpus/<target>/
-is read, not written, unless --merge minimises both into it. A crashing input is saved as
-build/fuzz/artifacts/<target>-crash-<sha1> (or -timeout-, -oom-).
+is read, not written, unless --merge minimises both into it (the seeds kept). A crashing input
+is saved as build/fuzz/artifacts/<target>-crash-<sha1> (or -timeout-, -oom-).
 """
 
 import argparse
@@ -137,22 +137,30 @@ def fuzz(name, args, env):
 
 
 def merge(name, env):
-    """Minimises the committed corpus and the new inputs into the committed corpus."""
-    seeds = HERE / "corpus" / name
+    """Minimises the committed corpus and the new inputs into the committed corpus (the
+    smallest set with every feature, libFuzzer's set-cover merge), then writes the seeds back
+    beside them, so that the suite's inputs stay in it whatever the merge kept."""
+    corpus = HERE / "corpus" / name
     merged = WORK / "merged" / name
     shutil.rmtree(merged, ignore_errors=True)
     merged.mkdir(parents=True)
     log = WORK / "logs" / f"{name}-merge.log"
+    found = WORK / "corpus" / name
     code = run(
-        [*script(name), "-merge=1", str(merged), str(seeds), str(WORK / "corpus" / name)], log, env
+        [*script(name), "-set_cover_merge=1", str(merged), str(corpus), str(found)], log, env
     )
     if code != 0:
         sys.exit(f"{name}: merge failed, see {log}")
-    for old in seeds.iterdir():
+    for old in corpus.iterdir():
         old.unlink()
     for new in merged.iterdir():
-        shutil.copy(new, seeds / new.name)
-    print(f"{name}: corpus minimised to {len(list(seeds.iterdir()))} inputs")
+        shutil.copy(new, corpus / new.name)
+    seeding = subprocess.run(
+        [sys.executable, str(HERE / "seeds.py"), name], env=env, preexec_fn=big_stack, check=False
+    )
+    if seeding.returncode != 0:
+        sys.exit(f"{name}: writing the seeds failed")
+    print(f"{name}: corpus minimised to {len(list(corpus.iterdir()))} inputs, seeds included")
 
 
 def main():
