@@ -2,8 +2,6 @@
 #include "module/function.hpp"
 
 #include <cstddef>
-#include <exception>
-#include <new>
 #include <string>
 #include <string_view>
 
@@ -39,25 +37,23 @@ private:
     Py_ssize_t n_;
 };
 
-// Not noexcept: a daemon thread ended at exit unwinds through here (see
-// set_error_from_exception), and a noexcept frame would turn that into std::terminate.
+// Not noexcept: a daemon thread ended at exit unwinds through here, and a noexcept frame
+// would turn that into std::terminate.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames)
 {
     // A str subclass whose encode is one of these functions recurses without a Python
     // frame in between, so the C stack is guarded here.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* result = nullptr;
-    try {
-        const Function& f = *as_function(self);
-        Args bound{};
-        bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-        CallOwns owns(self, bound, f.total);
-        result = f.body(bound).release();
-    }
-    catch (...) {
-        set_error_from_exception();
-    }
+    PyObject* result = guarded(
+        [&] {
+            const Function& f = *as_function(self);
+            Args bound{};
+            bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+            CallOwns owns(self, bound, f.total);
+            return f.body(bound).release();
+        },
+        nullptr);
     Py_LeaveRecursiveCall();
     return result;
 }
@@ -236,28 +232,6 @@ Ref make_function(const MethodSpec& spec)
                       ? Py_NewRef(Py_None)
                       : own(PyList_AsTuple(defaults.get())).release();
     return self;
-}
-
-void set_error_from_exception()
-{
-    // A daemon thread that tries to take the GIL back while the runtime finalises is ended
-    // by pthread_exit, a forced unwind through our frames, with no thread state left to set
-    // an error on. It must go on untouched: swallowing it aborts the process.
-    if (!PyThreadState_GetUnchecked()) throw;
-    try {
-        throw;
-    }
-    catch (const PyErrSet&) {
-    }
-    catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    catch (const std::exception& e) {
-        PyErr_Format(PyExc_SystemError, "crypt_main: %s", e.what());
-    }
-    catch (...) {
-        PyErr_SetString(PyExc_SystemError, "crypt_main: unknown C++ exception");
-    }
 }
 
 void forget_function_type() noexcept { g_function_type = nullptr; }

@@ -30,10 +30,6 @@ Ref make_function(const MethodSpec& spec);
 /// Binds a vectorcall's arguments to the parameters of `f`, or raises the binding TypeError.
 void bind(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out);
 
-/// Sets the Python error for the C++ exception being handled; rethrows it instead on a thread
-/// that has no thread state left (ended at exit). Only slot functions call it, from catch (...).
-void set_error_from_exception();
-
 /// Drops the pointer to the function type of a finalised runtime, without touching it.
 void forget_function_type() noexcept;
 

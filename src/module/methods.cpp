@@ -2,6 +2,7 @@
 // params column when the class is built, so they cannot drift apart.
 #include "module/methods.hpp"
 
+#include <exception>
 #include <string>
 #include <string_view>
 
@@ -91,7 +92,7 @@ const char* module_doc() noexcept
         try {
             doc = build_module_doc();
         }
-        catch (...) {
+        catch (const std::exception&) {
             return kIntro;  // out of memory at import: the short form will do
         }
     }

@@ -161,7 +161,7 @@ using Step = void (*)(PyObject*);
 constexpr Step kImportSteps[] = {check_version, bind_all, import_names, build_class, make_instance};
 
 // Neither slot is noexcept: an import can run on a daemon thread that is ended at exit,
-// whose forced unwind must pass (see set_error_from_exception).
+// whose forced unwind must pass (see guarded).
 PyObject* module_create(PyObject* spec, PyModuleDef*)
 {
     int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -173,20 +173,18 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
         return nullptr;
     }
     if (g_module) return Py_NewRef(g_module);
-    try {
-        init_names();
-        register_exit_hooks();
-        init_function_type();
-        Ref name = own(PyObject_GetAttrString(spec, "name"));
-        Ref module = own(PyModule_NewObject(name.get()));
-        set_globals(PyModule_GetDict(module.get()));
-        g_module = Py_NewRef(module.get());
-        return module.release();
-    }
-    catch (...) {
-        set_error_from_exception();
-        return nullptr;
-    }
+    return guarded(
+        [&] {
+            init_names();
+            register_exit_hooks();
+            init_function_type();
+            Ref name = own(PyObject_GetAttrString(spec, "name"));
+            Ref module = own(PyModule_NewObject(name.get()));
+            set_globals(PyModule_GetDict(module.get()));
+            g_module = Py_NewRef(module.get());
+            return module.release();
+        },
+        nullptr);
 }
 
 int module_exec(PyObject* m)
@@ -201,19 +199,17 @@ int module_exec(PyObject* m)
     // as with any circular import.
     if (g_initialised || g_running) return 0;
     g_running = true;
-    try {
-        for (Step step : kImportSteps) step(m);
-        g_initialised = true;
-        g_running = false;
-        return 0;
-    }
-    catch (...) {
-        set_error_from_exception();
-        g_running = false;
-        // Forget the half-built module, so that the next import starts again from the top.
-        Py_CLEAR(g_module);
-        return -1;
-    }
+    int rc = guarded(
+        [&] {
+            for (Step step : kImportSteps) step(m);
+            return 0;
+        },
+        -1);
+    g_running = false;
+    g_initialised = rc == 0;
+    // Forget a half-built module, so that the next import starts again from the top.
+    if (rc < 0) Py_CLEAR(g_module);
+    return rc;
 }
 
 PyModuleDef_Slot module_slots[] = {

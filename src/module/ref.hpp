@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
+#include <new>
 #include <utility>
 
 namespace cm {
@@ -75,6 +77,27 @@ inline void ok(int rc)
 {
     PyErr_SetString(type, message);
     throw PyErrSet{};
+}
+
+/// Runs a slot's body; a C++ exception becomes the Python error, and `failed` is returned. Only
+/// the exceptions our code throws are caught, by type: the forced unwind that ends a daemon
+/// thread at exit (pthread_exit) must pass through every frame untouched, and a catch-all
+/// would stop it (libstdc++ lets it be rethrown; libc++abi terminates).
+template <class Body>
+auto guarded(Body&& body, decltype(body()) failed) -> decltype(body())
+{
+    try {
+        return body();
+    }
+    catch (const PyErrSet&) {
+    }
+    catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "crypt_main: %s", e.what());
+    }
+    return failed;
 }
 
 }  // namespace cm
