@@ -177,9 +177,9 @@ bool equals(Arg obj, PyObject* other)
 bool is_instance(Arg obj, PyTypeObject* type)
 {
     PyObject* o = obj.get();
-    if (PyObject_TypeCheck(o, type)) return true;
-    // Only the __class__ lookup is left, and an exact str cannot redefine it: that is the
-    // common case of md5 and md5_hmac, spared the lookup.
+    if (Py_IS_TYPE(o, type)) return true;
+    // An exact str is an instance of none of the types asked about here, and cannot report
+    // another __class__: that is the common case of md5 and md5_hmac, spared the lookup.
     if (PyUnicode_CheckExact(o)) return false;
     int r = PyObject_IsInstance(o, reinterpret_cast<PyObject*>(type));
     ok(r);
