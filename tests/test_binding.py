@@ -84,15 +84,10 @@ def test_equivalent_calls(call):
 def test_keyword_names_that_are_not_str():
     # Only the C API can pass them. A name compared as a str without this check is formatted
     # into the unexpected-keyword message as one, which reads past the object.
-    vectorcall = ctypes.pythonapi.PyObject_Vectorcall
-    vectorcall.restype = ctypes.py_object
-    vectorcall.argtypes = [
-        ctypes.py_object,
-        ctypes.POINTER(ctypes.py_object),
-        ctypes.c_size_t,
-        ctypes.py_object,
-    ]
-    args = (ctypes.py_object * 2)("abc", "upper")
+    obj = ctypes.py_object
+    signature = ctypes.PYFUNCTYPE(obj, obj, ctypes.POINTER(obj), ctypes.c_size_t, obj)
+    vectorcall = signature(("PyObject_Vectorcall", ctypes.pythonapi))
+    args = (obj * 2)("abc", "upper")
     for kwnames in [(1,), (b"fmt",)]:
         with pytest.raises(TypeError, match=r"keywords must be strings$"):
             vectorcall(m.md5, args, 1, kwnames)
