@@ -1,9 +1,12 @@
 """Argument binding: the three TypeError texts and the equivalent ways of passing arguments."""
 
+import ctypes
+
 import pytest
 
 from crypt_main import _Crypt
 from crypt_main import m_crypt as m
+from tests.support import run_python
 
 
 def count(name, bound, n, given):
@@ -76,3 +79,44 @@ def test_binding_error(call, message):
 def test_equivalent_calls(call):
     assert call() == m.md5("abc", "upper") == "900150983CD24FB0D6963F7D28E17F72"
     assert m.base64(value="hi") == _Crypt.base64(**{runtime("value"): "hi"}) == m.base64("hi")
+
+
+def test_keyword_names_that_are_not_str():
+    # Only the C API can pass them. A name compared as a str without this check is formatted
+    # into the unexpected-keyword message as one, which reads past the object.
+    obj = ctypes.py_object
+    signature = ctypes.PYFUNCTYPE(obj, obj, ctypes.POINTER(obj), ctypes.c_size_t, obj)
+    vectorcall = signature(("PyObject_Vectorcall", ctypes.pythonapi))
+    args = (obj * 2)("abc", "upper")
+    for kwnames in [(1,), (b"fmt",)]:
+        with pytest.raises(TypeError, match=r"keywords must be strings$"):
+            vectorcall(m.md5, args, 1, kwnames)
+    assert vectorcall(m.md5, args, 1, ("fmt",)) == m.md5("abc", "upper")
+
+
+def test_recursion_through_encode_is_stopped():
+    # The call goes from our function to the str subclass's encode, which is our function
+    # again, with no Python frame in between: only the vectorcall's own guard stops it before
+    # the C stack runs out. Afterwards every function must still work.
+    r = run_python("""
+        import crypt_main
+        from crypt_main import m_crypt as m
+
+        class Loop(str):
+            encode = crypt_main._Crypt.base64
+
+        for _ in range(2):
+            try:
+                m.base64(Loop("x"))
+            except RecursionError:
+                print("RecursionError")
+        # A depth not given back on a failed call would run out after this many.
+        for _ in range(20000):
+            try:
+                m.base64(b"x")
+            except AttributeError:
+                pass
+        print(m.base64("x"), m.md5("abc", "upper"))
+    """)
+    out = "RecursionError\nRecursionError\neA== 900150983CD24FB0D6963F7D28E17F72\n"
+    assert (r.returncode, r.stderr, r.stdout) == (0, "", out)

@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 import crypt_main
 from crypt_main import _Crypt
 from crypt_main import m_crypt as m
-from tests.support import assert_no_leak
+from tests.support import assert_no_leak, run_python
 
 K16, K32, IV, K8, NULS = "k" * 16, "K" * 32, "i" * 16, "des-key!", b"\0" * 15
 KEYS = [
@@ -43,9 +43,9 @@ def zero_pad(data):
     return data + b"\0" * (-len(data) % 16)
 
 
-def php_reference(value, key, base64s=False):
+def php_reference(value, key, base64s=False, iv=IV):
     key, value = zero_pad(key.encode("gbk")), zero_pad(value.encode("gbk"))
-    ciphertext = encrypt(algorithms.AES(key), modes.CBC(IV.encode()), value)
+    ciphertext = encrypt(algorithms.AES(key), modes.CBC(iv.encode()), value)
     return base64.b64encode(ciphertext).decode() if base64s else ciphertext
 
 
@@ -58,15 +58,22 @@ def test_matches_reference_and_inverts(name, args, value):
     assert getattr(m, name + "_decrypt")(ciphertext, *args) == value
 
 
-@pytest.mark.parametrize("key", ["k", "k" * 17, "k" * 24, "k" * 32, "中文密钥", "密" * 16])
+# The IV alone is UTF-8: GBK would make the last one 12 bytes.
+PHP_KEYS = ["k", "k" * 17, "k" * 24, "k" * 32, "中文密钥", "密" * 16]
+PHP_KEYS_IVS = [*((k, IV) for k in PHP_KEYS), ("密钥", "中中中中iiii")]
+
+
+@pytest.mark.parametrize("key, iv", PHP_KEYS_IVS)
 @given(value=st.text(st.characters(codec="gbk")), base64s=st.booleans())
 @example(value="", base64s=True)
 @example(value="a\0b\0", base64s=False)
-def test_php_matches_reference_and_strips_trailing_nuls(key, value, base64s):
-    ciphertext = m.php(value, key, IV, base64s)
+@example(value="\0" * 16, base64s=False)  # all of it stripped, to the very first character
+@example(value="\0", base64s=True)
+def test_php_matches_reference_and_strips_trailing_nuls(key, iv, value, base64s):
+    ciphertext = m.php(value, key, iv, base64s)
     assert type(ciphertext) is (str if base64s else bytes)
-    assert ciphertext == php_reference(value, key, base64s)
-    assert m.php_decrypt(ciphertext, key, IV, base64s) == value.rstrip("\0")
+    assert ciphertext == php_reference(value, key, base64s, iv)
+    assert m.php_decrypt(ciphertext, key, iv, base64s) == value.rstrip("\0")
 
 
 @pytest.mark.parametrize(
@@ -95,7 +102,13 @@ def test_php_base64_text_is_one_line():
         *(("des", (k,)) for k in ["k" * 7, "k" * 9, "k" * 16, "k" * 24]),
         *(
             ("php", (k, iv))
-            for k, iv in [("", IV), ("k" * 33, IV), ("密" * 17, IV), ("k", "i" * 15)]
+            for k, iv in [
+                ("", IV),
+                ("k" * 33, IV),
+                ("密" * 17, IV),
+                ("k", "i" * 15),
+                ("k", "中" * 8),
+            ]
         ),
     ],
 )
@@ -192,9 +205,18 @@ def test_base64s_counts_by_truth(flag, kind):
     assert m.php_decrypt(ciphertext, "k", IV, base64s=flag) == "abc"
 
 
-class GbkArray(str):
+class GbkArray(str):  # takes the codec positionally only, as the module passes it
     def encode(self, *args):
         return bytearray(super().encode(*args))
+
+
+def encoding_to(result):
+    """A str subclass whose encode("gbk") returns result."""
+
+    def encode(self, *args):
+        return result if args == ("gbk",) else str.encode(self, *args)
+
+    return type("Encodes", (str,), {"encode": encode})("x")
 
 
 @pytest.mark.parametrize(
@@ -206,6 +228,11 @@ class GbkArray(str):
         ("x" * 17, b"x" * 17 + NULS),
         ("中文", "中文".encode("gbk") + NULS[:12]),
         (GbkArray("abc"), bytearray(b"abc" + NULS[:13])),
+        (GbkArray("中文"), bytearray("中文".encode("gbk") + NULS[:12])),  # the codec named
+        # What `+=` and len() make of other results: a list takes the filler's bytes as ints.
+        (encoding_to([1, 2, 3]), [1, 2, 3] + [0] * 13),
+        (encoding_to(7), TypeError),  # no len()
+        (encoding_to("text"), TypeError),  # str += bytes
         (b"abc", AttributeError),
         ("🙂", UnicodeEncodeError),
     ],
@@ -216,6 +243,36 @@ def test_add_to_16(value, padded):
             m._add_to_16(value)
     else:
         assert type(result := m._add_to_16(value)) is type(padded) and result == padded
+
+
+def test_padding_loop_stays_interruptible():
+    # A deque with maxlen=1 stays one long whatever `+=` adds, and both run in C, so no Python
+    # code between two rounds would notice a signal: the loop must check for one itself.
+    r = run_python("""
+        import collections, faulthandler, signal
+        from crypt_main import m_crypt
+
+        faulthandler.dump_traceback_later(60, exit=True)
+
+        class Stuck(str):
+            def encode(self, *args):
+                return collections.deque([1], maxlen=1)
+
+        class Interrupted(Exception):
+            pass
+
+        def handler(signum, frame):
+            raise Interrupted
+
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        try:
+            m_crypt._add_to_16(Stuck("x"))
+        except Interrupted:
+            print("interrupted")
+        print(m_crypt._add_to_16("x") == b"x" + bytes(15))
+    """)
+    assert (r.returncode, r.stderr, r.stdout) == (0, "", "interrupted\nTrue\n")
 
 
 def test_php_pads_through_the_instance():

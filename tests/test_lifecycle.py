@@ -183,3 +183,50 @@ def test_globals_are_looked_up_at_every_call(name, call, attr):
         crypt_main.{name} = real
         assert {call} == good
     """)
+
+
+def test_exec_requested_again_during_the_import():
+    # A dependency that creates the module again while it initialises (which clears the mark
+    # CPython keeps of a module's exec having run) and asks for its exec, gets the partial
+    # module back at once, not a second run of the steps.
+    check("""
+        import _imp
+        seen = []
+
+        class Reenter:
+            def find_spec(self, name, path=None, target=None):
+                if name == "jwt" and not seen:
+                    seen.append("armed")
+                    module = _imp.create_dynamic(sys.modules["crypt_main"].__spec__)
+                    assert module is sys.modules["crypt_main"]
+                    seen.append(_imp.exec_dynamic(module))
+                    seen.append([k for k in vars(module) if not k.startswith("__")])
+
+        sys.meta_path.insert(0, Reenter())
+        import crypt_main
+        del sys.meta_path[0]
+        names = ["base64", "hashlib", "hmac", "time", "a2b_hex", "b2a_hex"]
+        assert seen == ["armed", 0, names], seen
+    """)
+
+
+def test_no_room_for_the_exit_function():
+    # The runtime's table of exit functions is full: the module could not forget a finalised
+    # runtime, so the import fails instead of leaving statics a second runtime would reuse.
+    r = run_python("""
+        import ctypes, sys
+        at_exit = ctypes.pythonapi.Py_AtExit
+        at_exit.argtypes = [ctypes.c_void_p]
+        harmless = ctypes.cast(ctypes.CDLL(None).tzset, ctypes.c_void_p)
+        for _ in range(100):
+            if at_exit(harmless) < 0:
+                break
+        for _ in range(2):
+            try:
+                import crypt_main
+            except RuntimeError as e:
+                print(e)
+        print("crypt_main" in sys.modules)
+    """)
+    line = "crypt_main: no room left for its exit function\n"
+    assert (r.returncode, r.stderr, r.stdout) == (0, "", line * 2 + "False\n")

@@ -56,13 +56,69 @@ def test_ladder(newkeys, call, bits):
     assert newkeys == ([((bits,), {})] if bits else [])
 
 
-@pytest.mark.parametrize("result", [["p"], ("p", "q", "r"), ["p", "q", "r"]])
-def test_library_result_must_hold_two(monkeypatch, result):
-    monkeypatch.setattr(crypt_main, "rsa", types.SimpleNamespace(newkeys=lambda bits: result))
-    raised = pytest.raises(ValueError, m_crypt.rsa_keys, 1).value
-    with pytest.raises(ValueError) as unpacking:
-        pub, pri = result
-    assert str(raised) == str(unpacking.value)
+class Reversed(tuple):  # unpacking iterates a subclass; only an exact tuple may be indexed
+    def __iter__(self):
+        return iter(self[::-1])
+
+
+class ReversedList(list):
+    def __iter__(self):
+        return iter(self[::-1])
+
+
+class NotIterable:
+    __iter__ = None
+
+
+class IterRaises:
+    def __iter__(self):
+        raise TypeError("custom refusal")  # not reworded: the type has an __iter__
+
+
+class Indexed:  # iterable through __getitem__ alone
+    def __getitem__(self, i):
+        return "pq"[i]
+
+
+def items(*values, then=None):
+    yield from values
+    if then:
+        raise then
+
+
+# Each a factory, as a generator is used up by one unpacking.
+RESULTS = {
+    "short": lambda: ["p"],
+    "long": lambda: ("p", "q", "r"),
+    "long-list": lambda: ["p", "q", "r"],
+    "int": lambda: 1,
+    "none": lambda: None,
+    "tuple-subclass": lambda: Reversed(("p", "q")),
+    "list-subclass": lambda: ReversedList(["p", "q"]),
+    "generator": lambda: items("p", "q"),
+    "generator-long": lambda: items("p", "q", "r"),
+    "generator-fails": lambda: items("p", then=ZeroDivisionError("second item")),
+    "generator-fails-after": lambda: items("p", "q", then=ZeroDivisionError("third item")),
+    "str": lambda: "pq",
+    "dict": lambda: {"p": 1, "q": 2},
+    "iter-none": NotIterable,
+    "iter-raises": IterRaises,
+    "getitem": Indexed,
+}
+
+
+@pytest.mark.parametrize("make", RESULTS.values(), ids=RESULTS)
+def test_library_result_unpacked_as_python_does(monkeypatch, make):
+    # `pub, pri = result`: the same pair, or the same error with the same message.
+    monkeypatch.setattr(crypt_main, "rsa", types.SimpleNamespace(newkeys=lambda bits: make()))
+    try:
+        pub, pri = make()
+    except Exception as e:
+        got = pytest.raises(type(e), m_crypt.rsa_keys, 1).value
+        assert type(got) is type(e) and str(got) == str(e)
+    else:
+        keys = m_crypt.rsa_keys(1)
+        assert type(keys) is tuple and keys == (pub, pri)
 
 
 @pytest.mark.parametrize("bits", [512, 1024])

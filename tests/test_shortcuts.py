@@ -1,9 +1,12 @@
 """The fast paths on exact built-in types give what the general calls give."""
 
+import builtins
 import hashlib
 import sys
 import types
 
+import pytest
+from Crypto.Cipher import AES
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -101,3 +104,151 @@ def test_refcounts_survive_in_place_conversion():
     for _ in range(100):
         m_crypt.sha1(value, "upper")
     assert sys.getrefcount(value) == before
+
+
+# The characters on either side of a-z and A-Z, which a range test off by one gets wrong.
+EDGES = "`az{@AZ["
+
+
+@pytest.mark.parametrize("n", range(1, 18))
+def test_case_conversion_in_words_and_tail(monkeypatch, n):
+    # ASCII text is converted eight characters at a time, then one at a time: each edge
+    # character at each position of the words and of the tail, in a fresh and a shared string.
+    for c in EDGES:
+        for i in range(n):
+            text = "0" * i + c + "0" * (n - i - 1)
+            for make in (lambda text=text: "".join(list(text)), lambda text=text: text):
+                monkeypatch.setattr(crypt_main, "hashlib", digest_stub(make))
+                assert m_crypt.md5("x", "upper") == text.upper(), (text, "upper")
+                assert m_crypt.md5("x", "lower") == text.lower(), (text, "lower")
+                assert text == "0" * i + c + "0" * (n - i - 1)
+
+
+HELD = []
+
+HEX = "0123456789abcdef-0123456789abcdef-xyz"  # the dash keeps the constant from being interned
+FRESH_HEX = {
+    "fresh": lambda: "".join(list(HEX)),
+    "hash-computed": lambda: [s := "".join(list(HEX)), hash(s)][0],
+    "held-elsewhere": lambda: [s := "".join(list(HEX)), HELD.append(s)][0],
+    "interned": lambda: sys.intern("".join(list(HEX))),
+}
+
+
+@pytest.mark.parametrize("make", FRESH_HEX.values(), ids=FRESH_HEX)
+def test_upper_in_place_only_where_nobody_can_tell(monkeypatch, make):
+    # A string may be upper-cased where it lies only if the call alone holds it and no hash
+    # was cached from its old contents: a stale hash breaks every dict and set lookup.
+    monkeypatch.setattr(crypt_main, "hashlib", digest_stub(make))
+    result, expected = m_crypt.md5("x", "upper"), HEX.upper()
+    assert result == expected and hash(result) == hash(expected)
+    assert {expected: 1}[result] == {result: 1}[expected] == 1 and result in {expected}
+    assert all(s == HEX for s in HELD) and sys.intern("".join(list(HEX))) == HEX
+    HELD.clear()
+
+
+def test_method_cache_skips_mutable_types():
+    # A class without instance dicts is still mutable: its encode may be replaced at any time.
+    class Key(str):
+        __slots__ = ()
+
+    assert m_crypt.aes_ecb("abc", Key("k" * 16)) == m_crypt.aes_ecb("abc", "k" * 16)
+    Key.encode = lambda self, *args: b"K" * 16
+    assert m_crypt.aes_ecb("abc", Key("k" * 16)) == m_crypt.aes_ecb("abc", "K" * 16)
+    del Key.encode
+    assert m_crypt.aes_ecb("abc", Key("k" * 16)) == m_crypt.aes_ecb("abc", "k" * 16)
+
+
+class Text(str):
+    def rstrip(self, chars=None):
+        return f"{self}.rstrip({chars!r})"
+
+
+class Raw(bytes):
+    def decode(self, *args):  # the codec positionally, as the module passes it
+        return Text(f"decode{args}")
+
+
+def decrypting_to(result):
+    cryptor = types.SimpleNamespace(decrypt=lambda data: result)
+    return types.SimpleNamespace(MODE_CBC=AES.MODE_CBC, new=lambda *args: cryptor)
+
+
+ECB_TEXT = m_crypt.aes_ecb("é", "k" * 16)
+STUBBED = {  # library results that are not exact bytes get the method calls plain Python makes
+    "unpad-bytearray": ("unpad", lambda *a: bytearray("é".encode()), "é"),
+    "unpad-subclass": ("unpad", lambda *a: Raw(b"x"), "decode()"),
+    "rsa-subclass": ("rsa", types.SimpleNamespace(decrypt=lambda *a: Raw(b"x")), "decode()"),
+    "php-bytearray": ("AES", decrypting_to(bytearray("中文\0\0".encode("gbk"))), "中文"),
+    "php-subclass": ("AES", decrypting_to(Raw(b"x")), "decode('gbk',).rstrip('\\x00')"),
+}
+CALLS = {
+    "unpad": lambda: m_crypt.aes_ecb_decrypt(ECB_TEXT, "k" * 16),
+    "rsa": lambda: m_crypt.rsa_decrypt(b"sealed", None),
+    "AES": lambda: m_crypt.php_decrypt(b"x" * 16, "k", "i" * 16),
+}
+
+
+@pytest.mark.parametrize("name, stub, expected", STUBBED.values(), ids=STUBBED)
+def test_library_results_of_other_types(monkeypatch, name, stub, expected):
+    monkeypatch.setattr(crypt_main, name, stub)
+    assert CALLS[name]() == expected
+
+
+class Refusing(str):
+    def refuse(self, *args):
+        raise ZeroDivisionError(f"{self} refused")
+
+    upper = lower = rstrip = refuse
+
+
+def test_errors_of_overriding_methods_pass_through(monkeypatch):
+    monkeypatch.setattr(crypt_main, "hashlib", digest_stub(lambda: Refusing("hex")))
+    for fmt in ("upper", "lower"):
+        pytest.raises(ZeroDivisionError, m_crypt.md5, "x", fmt).match("^hex refused$")
+    decoded = type("Decoded", (bytes,), {"decode": lambda self, *a: Refusing("text")})
+    monkeypatch.setattr(crypt_main, "AES", decrypting_to(decoded(b"x")))
+    pytest.raises(ZeroDivisionError, CALLS["AES"]).match("^text refused$")
+
+
+PAD = crypt_main.pad
+
+
+class Builtins:
+    """A builtins mapping that is not a dict, as exec() accepts one; `pad` comes from find."""
+
+    def __init__(self, find):
+        self.find = find
+
+    def __getitem__(self, name):
+        return self.find() if name == "pad" else vars(builtins)[name]
+
+
+def raiser(error):
+    def find():
+        raise error
+
+    return find
+
+
+@pytest.mark.parametrize(
+    "find, error",
+    [
+        (lambda: PAD, None),
+        (raiser(KeyError("pad")), NameError("name 'pad' is not defined")),  # not there
+        (raiser(ZeroDivisionError("pad")), ZeroDivisionError("pad")),  # passes through
+    ],
+    ids=["found", "key-error", "other-error"],
+)
+def test_global_falls_back_to_the_callers_builtins_mapping(monkeypatch, find, error):
+    # A global missing from the module is looked up in the builtins of the calling frame,
+    # with the mapping protocol when they are not a dict, as the frame's own lookups are.
+    real = m_crypt.des("abc", "des-key!")
+    monkeypatch.delattr(crypt_main, "pad")
+    ns = {"__builtins__": Builtins(find), "m": m_crypt}
+    if error is None:
+        exec("result = m.des('abc', 'des-key!')", ns)
+        assert ns["result"] == real
+    else:
+        got = pytest.raises(type(error), exec, "m.des('abc', 'des-key!')", ns).value
+        assert type(got) is type(error) and str(got) == str(error)

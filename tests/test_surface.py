@@ -1,6 +1,9 @@
 """The module namespace, the class _Crypt, its method objects and the instance m_crypt."""
 
 import inspect
+import re
+import subprocess
+import sys
 
 import pytest
 
@@ -64,6 +67,10 @@ def test_class_and_instances():
     assert m_crypt.__dict__ == other.__dict__ == {} and m_crypt.__init__() is None
 
 
+ATTRIBUTES = "__name__ __qualname__ __module__ __doc__ __defaults__ __text_signature__".split()
+ATTRIBUTES.append("__vectorcalloffset__")
+
+
 @pytest.mark.parametrize("m", METHODS, ids=lambda m: m.name)
 def test_method(m):
     entry, bound, static = _Crypt.__dict__[m.name], getattr(m_crypt, m.name), m.kind == "static"
@@ -82,3 +89,50 @@ def test_method(m):
     assert str(inspect.signature(fn)) == f"({m.params})"
     unbound = m.params if static else m.params.removeprefix("self").removeprefix(", ")
     assert str(inspect.signature(bound)) == f"({unbound})"
+    # A Python function's repr; through the class (None as the instance) the function itself.
+    assert repr(fn) == f"<function _Crypt.{m.name} at {id(fn):#x}>"
+    assert entry.__get__(None, _Crypt) is fn
+    # Writable slots would let `del` leave a NULL that the next call or read dereferences.
+    before = [getattr(fn, name) for name in ATTRIBUTES]
+    for name in ATTRIBUTES:
+        pytest.raises(AttributeError, delattr, fn, name)
+        pytest.raises(AttributeError, setattr, fn, name, None)
+    assert [getattr(fn, name) for name in ATTRIBUTES] == before
+
+
+def test_module_docstring_lists_every_operation():
+    # Each method but __init__, in table order, with the parameters a caller of m_crypt passes.
+    listed = re.findall(r"^  (\w+)\((.*)\)$", crypt_main.__doc__, re.MULTILINE)
+    assert listed == [
+        (m.name, m.params.removeprefix("self").removeprefix(", "))
+        for m in METHODS
+        if m.name != "__init__"
+    ]
+
+
+FUNCTION = type(m_crypt.md5)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [  # a made-up function has no method-table row behind it: its first call would crash
+        lambda: FUNCTION(),
+        lambda: object.__new__(FUNCTION),
+        lambda: type("Sub", (FUNCTION,), {}),
+    ],
+    ids=["call-type", "object-new", "subclass"],
+)
+def test_function_type_refuses_new_objects(make):
+    with pytest.raises(TypeError):
+        make()
+
+
+def test_import_issues_no_warning():
+    # A flipped version comparison at import warns, which -W error turns into a failed import.
+    r = subprocess.run(
+        [sys.executable, "-W", "error", "-X", "dev", "-c", "import crypt_main; print('ok')"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert (r.returncode, r.stdout, r.stderr) == (0, "ok\n", "")

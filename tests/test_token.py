@@ -4,6 +4,7 @@ import base64
 import decimal
 import hashlib
 import hmac
+import importlib.util
 import json
 import types
 from unittest import mock
@@ -13,6 +14,7 @@ import pytest
 
 import crypt_main
 from crypt_main import m_crypt
+from tests.support import PLAIN, run_python
 
 KEY = "an HS256 secret of thirty-two bytes"  # shorter HMAC keys make the library warn
 PREFIX = "系统异常："
@@ -179,3 +181,118 @@ def test_forged_tokens_return_no_data(token, key):
 def test_key_one_byte_off_refuses_a_good_token():
     e = pytest.raises(Exception, m_crypt.token_decrypt, GOOD, ONE_BYTE_OFF).value
     assert type(e) is Exception and type(e.__context__) is jwt.InvalidSignatureError
+
+
+def load_plain():
+    spec = importlib.util.spec_from_file_location("plain", PLAIN)
+    plain = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(plain)
+    return plain
+
+
+PLAIN_MODULE = load_plain()
+
+
+def verify_both(monkeypatch, jwt_stub, call_in=None):
+    """token_decrypt under a stand-in jwt, in the module and in plain Python: each outcome as
+    the chain of (type, message) from the raised exception through its contexts."""
+    outcomes = []
+    for module, obj in ((crypt_main, m_crypt), (PLAIN_MODULE, PLAIN_MODULE.obj)):
+        monkeypatch.setattr(module, "jwt", jwt_stub)
+        try:
+            if call_in is None:
+                obj.token_decrypt(GOOD, KEY)
+            else:
+                try:
+                    raise call_in
+                except type(call_in):
+                    obj.token_decrypt(GOOD, KEY)
+        except BaseException as e:
+            chain = []
+            while e is not None and len(chain) < 10:
+                chain.append((type(e).__name__, str(e)))
+                e = e.__context__
+            outcomes.append(chain)
+        else:
+            outcomes.append("returned")
+    assert outcomes[0] == outcomes[1]
+    return outcomes[0]
+
+
+def failing_jwt(error, target):
+    """decode raises error; the first except clause names target."""
+    exceptions = types.SimpleNamespace(ExpiredSignatureError=target)
+    return types.SimpleNamespace(decode=mock.Mock(side_effect=error), exceptions=exceptions)
+
+
+NOT_A_CLASS = "catching classes that do not inherit from BaseException is not allowed"
+EXCEPT_TARGETS = {  # what decode raises, what the first except clause names, the result
+    "str": (ValueError("v"), "x", NOT_A_CLASS),
+    "instance": (ValueError("v"), ValueError(), NOT_A_CLASS),
+    "not-an-exception": (ValueError("v"), int, NOT_A_CLASS),
+    "tuple": (ValueError("v"), (jwt.ExpiredSignatureError, ValueError), "token已过期"),
+    "tuple-with-non-class": (ValueError("v"), (ValueError, "x"), NOT_A_CLASS),
+    "nested-tuple": (ValueError("v"), ((ValueError,),), NOT_A_CLASS),
+    "empty-tuple": (ValueError("v"), (), PREFIX + "v"),
+    "base-exception": (KeyboardInterrupt(), "x", NOT_A_CLASS),
+}
+
+
+@pytest.mark.parametrize("error, target, message", EXCEPT_TARGETS.values(), ids=EXCEPT_TARGETS)
+def test_except_target_checked_as_python_does(monkeypatch, error, target, message):
+    # Every item of a tuple is checked, even after one that matches, and for any error.
+    chain = verify_both(monkeypatch, failing_jwt(error, target))
+    assert chain[0][1] == message and chain[1] == (type(error).__name__, str(error))
+
+
+class Raising:
+    """A jwt whose `exceptions`, read by the handler, raises an error with a context of its own."""
+
+    decode = staticmethod(mock.Mock(side_effect=ValueError("from the library")))
+
+    @property
+    def exceptions(self):
+        try:
+            raise ZeroDivisionError("inner")
+        except ZeroDivisionError:
+            raise LookupError("outer")  # noqa: B904 -- the context is what is tested
+
+
+@pytest.mark.parametrize("call_in", [None, RuntimeError("the caller's")], ids=["bare", "in-except"])
+def test_handler_error_chains_to_the_caught_error(monkeypatch, call_in):
+    # The caught error goes below the handler's own chain, above what the caller was handling.
+    chain = verify_both(monkeypatch, Raising(), call_in)
+    expected = [
+        ("LookupError", "outer"),
+        ("ZeroDivisionError", "inner"),
+        ("ValueError", "from the library"),
+    ]
+    assert chain == expected + ([("RuntimeError", "the caller's")] if call_in else [])
+
+
+def test_cyclic_context_chain_ends_the_walk():
+    # A context chain made cyclic by hand never reaches the caught error: the walk that looks
+    # for the end of the chain must be bounded.
+    r = run_python("""
+        import faulthandler
+        import crypt_main
+
+        faulthandler.dump_traceback_later(60, exit=True)
+        first, second = LookupError("first"), LookupError("second")
+        first.__context__, second.__context__ = second, first
+
+        class Jwt:
+            def decode(self, *args, **kwargs):
+                raise ValueError("from the library")
+
+            @property
+            def exceptions(self):
+                raise first
+
+        crypt_main.jwt = Jwt()
+        try:
+            crypt_main.m_crypt.token_decrypt("t", "k")
+        except LookupError as e:
+            print(e is first, e.__context__ is second)
+    """)
+    assert (r.returncode, r.stderr, r.stdout) == (0, "", "True True\n")

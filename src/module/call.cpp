@@ -230,8 +230,8 @@ Ref str_utf8(Arg data)
 
 Ref replace(Arg text, PyObject* old, PyObject* new_)
 {
-    if (PyUnicode_CheckExact(text.get())) return own(PyUnicode_Replace(text.get(), old, new_, -1));
-    return method(N.replace, {text, old, new_});
+    // Only ever given what str_utf8 made, an exact str: no subclass's replace to honour.
+    return own(PyUnicode_Replace(text.get(), old, new_, -1));
 }
 
 Ref rstrip_nul(Arg text)

@@ -68,7 +68,7 @@ Ref decode_gbk(Arg data);
 /// str(data, encoding="utf-8")
 Ref str_utf8(Arg data);
 
-/// text.replace(old, new_)
+/// text.replace(old, new_) of an exact str, as str_utf8 returns.
 Ref replace(Arg text, PyObject* old, PyObject* new_);
 
 /// text.rstrip("\0")

@@ -202,6 +202,8 @@ Ref make_function(const MethodSpec& spec)
     f->spec = &spec;
     f->body = spec.body;
 
+    // Every row has at most kMaxParams parameters, defaults last: checked when compiling the
+    // table (methods.cpp).
     Ref defaults = own(PyList_New(0));
     std::string_view rest = spec.params;
     while (!rest.empty()) {
@@ -209,13 +211,9 @@ Ref make_function(const MethodSpec& spec)
         std::string_view param = rest.substr(0, comma);
         rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 2);
         std::size_t eq = param.find('=');
-        if (f->total == static_cast<Py_ssize_t>(kMaxParams))
-            raise(PyExc_SystemError, "crypt_main: too many parameters in the method table");
         std::string name(param.substr(0, eq));
         f->params[f->total++] = own(PyUnicode_InternFromString(name.c_str())).release();
         if (eq == std::string_view::npos) {
-            if (PyList_GET_SIZE(defaults.get()) != 0)
-                raise(PyExc_SystemError, "crypt_main: a required parameter follows a default");
             ++f->required;
         }
         else {

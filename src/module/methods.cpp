@@ -2,6 +2,7 @@
 // params column when the class is built, so they cannot drift apart.
 #include "module/methods.hpp"
 
+#include <cstddef>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -56,6 +57,31 @@ constexpr MethodSpec kMethods[] = {
     {"token_decrypt", Static, "token, key, issuer='Quarne'", op::token_decrypt,
      "data of a verified token; TimeoutError if expired, else Exception"},
 };
+
+// What make_function relies on: no more parameters than the binder's fixed arrays hold, and
+// none without a default after one with a default.
+constexpr bool binds(const MethodSpec& spec)
+{
+    std::size_t count = 0;
+    bool defaulted = false;
+    for (std::string_view rest = spec.params; !rest.empty(); ++count) {
+        std::size_t comma = rest.find(", ");
+        bool has_default = rest.substr(0, comma).find('=') != std::string_view::npos;
+        if (defaulted && !has_default) return false;
+        defaulted = has_default;
+        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 2);
+    }
+    return count <= kMaxParams;
+}
+
+constexpr bool every_row_binds()
+{
+    for (const MethodSpec& spec : kMethods)
+        if (!binds(spec)) return false;
+    return true;
+}
+
+static_assert(every_row_binds(), "a method table row the binder cannot hold");
 
 constexpr const char kIntro[] =
     "Short, stateless cryptographic operations over text: Base64, hex digests, HMAC-MD5,\n"

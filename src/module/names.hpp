@@ -39,7 +39,6 @@
     X(decrypt, "decrypt")                                                                          \
     X(encode, "encode")                                                                            \
     X(decode, "decode")                                                                            \
-    X(replace, "replace")                                                                          \
     X(rstrip, "rstrip")                                                                            \
     X(add_to_16, "_add_to_16")                                                                     \
     X(newkeys, "newkeys")                                                                          \
