@@ -7,7 +7,7 @@ A step is a fault that makes exactly that step fail:
   "AES.new"               the global stands in without that attribute: AttributeError("AES.new")
   "AES.new()"             calling it raises Failure("AES.new()"), before the library sees anything
   "AES.new().encrypt()"   so does calling encrypt on what AES.new returned
-  {"rsa.newkeys": fn}     the attribute is fn
+  {"rsa.newkeys": fn}     the attribute is fn (a class: an instance made anew for each call)
 Where a library call can fail on its own input too, the planted failure of that call comes
 first: it raises before the input is looked at. Handling(...) marks a step that runs only while
 another failure is being handled.
@@ -66,6 +66,19 @@ class Late(int):
 class Whole(float):
     def __int__(self):
         raise Failure("int(exp_time)")
+
+
+class SecondReading:
+    """A clock whose every second reading fails; the first gives "iat". Made anew per call."""
+
+    def __init__(self):
+        self.readings = 0
+
+    def __call__(self):
+        self.readings += 1
+        if self.readings % 2 == 0:
+            raise Failure("second time.time()")
+        return 1.7e9
 
 
 class Handling(str):
@@ -211,7 +224,8 @@ OPS = {
         {"data": "d", "key": SECRET, "exp_time": 60, "issuer": "Quarne"},
         steps(
             ["time", "time.time", "time.time()", {"time.time": lambda: Bad("int(time.time())")}],
-            [bad("exp_time"), {"exp_time": Late(5)}, {"exp_time": Whole(5)}, {"exp_time": "3600"}],
+            [bad("exp_time"), {"time.time": SecondReading}, {"exp_time": Whole(5)}],
+            [{"exp_time": Late(5)}, {"exp_time": "3600"}],
             ["jwt", "jwt.encode", "jwt.encode()", {"data": {1, 2}}],
         ),
     ),
@@ -246,6 +260,7 @@ def plan(op, chosen):
     kwargs, faults = dict(OPS[op][0]), {}
     for step in chosen:
         for k, v in step.items() if isinstance(step, dict) else [(step, MISSING)]:
+            v = v() if type(v) is type else v  # a stand-in that keeps count, made anew
             (faults if isinstance(step, str) or "." in k else kwargs)[k] = v
     return kwargs, faults
 
@@ -306,10 +321,16 @@ def outcome(module, op, *steps):
             return type(e), str(e), type(c), str(c)
 
 
+def name(v):
+    return v.__name__ if type(v) is type else type(v).__name__
+
+
 def label(step):
     if isinstance(step, str):
         return step
     return ",".join(
-        f"{k}={v!r:.12}" if type(v) in (str, bytes, int, float) else f"{k}={type(v).__name__}"
+        f"{k}={v!r:.12}"
+        if type(v) in (str, bytes, int, float, bool, type(None))
+        else f"{k}={name(v)}"
         for k, v in step.items()
     )

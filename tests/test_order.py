@@ -4,21 +4,25 @@ Every operation's failing steps are listed in order in tests/faults.py. Each ste
 each step together with the next one it can be combined with, is planted in crypt_main and in
 the plain-Python class; both must raise the same exception (type, message and context), and
 with two faults it must be the earlier step's. A swapped pair of statements, a lookup moved
-ahead of a conversion, or a global read before the argument it follows, fails a row.
+ahead of a conversion, or a global read before the argument it follows, fails a row. With
+nothing planted both return the same (RSA by what it decrypts to, tokens under a stopped clock).
 """
 
 import importlib.util
 
 import pytest
+import rsa
 
 import crypt_main
-from tests.faults import OPS, Handling, compatible, label, outcome
+from tests.faults import OPS, PRI, Handling, compatible, label, outcome
 from tests.support import PLAIN
 
 spec = importlib.util.spec_from_file_location("plain_crypt", PLAIN)
 plain = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(plain)
 
+# A clock that stands still, so that both issue the same token.
+CLOCK = {"time.time": lambda: 1.7e9}
 SINGLE = [(op, step) for op, (_, steps) in OPS.items() for step in steps]
 
 
@@ -36,6 +40,21 @@ def pairs():
 
 
 PAIRS = list(pairs())
+
+
+def comparable(op, result):
+    if op == "rsa":  # randomised: what it decrypts to
+        return rsa.decrypt(bytes.fromhex(result.decode()), PRI)
+    if op == "rsa_keys":
+        return [type(k).__name__ + str(k.n.bit_length()) for k in result]
+    return result
+
+
+@pytest.mark.parametrize("op", OPS)
+def test_no_fault(op):
+    (got, result), (want, expected) = (outcome(m, op, CLOCK) for m in (crypt_main, plain))
+    assert got == want == "returned"
+    assert comparable(op, result) == comparable(op, expected)
 
 
 @pytest.mark.parametrize("op, step", SINGLE, ids=[f"{op}-{label(step)}" for op, step in SINGLE])
