@@ -18,11 +18,13 @@ kill rate = killed / (killed + survived). Results are cached in build/mutate/res
 keyed by a hash of the mutated source tree and of the files the suite reads, so an interrupted
 run resumes and a re-run after a change to the tests re-checks every mutant.
 
-    make install-test VENV=build/mutate/venv WHEELS=build/mutate/wheels   # once; `make mutate` does it
-    python3 tools/mutate.py --list                          # what would be tried
-    python3 tools/mutate.py --sample 200 --seed 1           # a stratified sample
+    make mutate                                     # the venv, then a sample of 200 (MUTATE_ARGS)
+    python3 tools/mutate.py --list                  # what would be tried
+    python3 tools/mutate.py --sample 200 --seed 1   # a stratified sample
     python3 tools/mutate.py --files cipher/php.cpp --ops codec,swap
-    python3 tools/mutate.py --min-kill 90                   # exit 1 under 90 %
+    python3 tools/mutate.py --min-kill 90           # exit 1 under 90 %
+
+The venv (--venv, default build/mutate/venv) is one `make install-test VENV=...` made.
 
 Survivors are printed, with their diff, and written to build/mutate/survivors.txt.
 """
@@ -32,6 +34,7 @@ from __future__ import annotations
 import argparse
 import collections
 import concurrent.futures
+import contextlib
 import dataclasses
 import fnmatch
 import hashlib
@@ -46,7 +49,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import sysconfig
 import threading
 import time
 
@@ -151,7 +153,9 @@ class Stmt:
     sole: bool = False  # the only statement of an if/else/loop branch
 
 
-JUMPS = {"throw", "break", "continue", "goto", "Py_RETURN_NONE", "Py_RETURN_TRUE", "Py_RETURN_FALSE"}
+JUMPS = {"throw", "break", "continue", "goto"} | {
+    f"Py_RETURN_{v}" for v in ("NONE", "TRUE", "FALSE")
+}
 
 
 class Parser:
@@ -489,7 +493,8 @@ def generate(path: str, text: str, noreturn: set[str], kw_arity: dict[str, int])
             # `if (T* x = f())` declares, and negating it does not compile; `if (!x)` is left
             # to not-drop.
             if not assigns and tok(lo) != "!":
-                add(toks[lo].start, toks[hi - 1].end, f"!({span(lo, hi - 1)})", "compare", "not-add")
+                negated = f"!({span(lo, hi - 1)})"
+                add(toks[lo].start, toks[hi - 1].end, negated, "compare", "not-add")
             if len(s.parts) == 1 and error_exit(s.parts[0], toks, noreturn) and not assigns:
                 calls = {tok(k) for k in range(lo, hi) if tok(k + 1) == "("}
                 a, b = toks[s.start].start, toks[s.end - 1].end
@@ -500,7 +505,7 @@ def generate(path: str, text: str, noreturn: set[str], kw_arity: dict[str, int])
 
     # Swaps of adjacent statements of the same list.
     for stmts in parser.lists:
-        for x, y in zip(stmts, stmts[1:], strict=False):
+        for x, y in itertools.pairwise(stmts):
             if not (in_body[x.start] and in_body[y.start]):
                 continue
             if {x.kind, y.kind} & {"pp", "label", "empty"} or x.kind in ("return", "jump"):
@@ -533,8 +538,9 @@ def inactive(toks: list[Tok]) -> list[tuple[int, int]]:
         d = words[0]
         name = words[1] if len(words) > 1 else ""
         if d in ("if", "ifdef", "ifndef"):
+            named = any(m in t.text for m in UNDEFINED_MACROS)
             dead = (d == "ifdef" and name in UNDEFINED_MACROS) or (
-                d == "if" and name.startswith("defined") and any(m in t.text for m in UNDEFINED_MACROS)
+                d == "if" and name.startswith("defined") and named
             )
             stack.append([dead, i, d == "ifndef" and name in UNDEFINED_MACROS])
         elif d in ("else", "elif") and stack:
@@ -925,8 +931,8 @@ class Workspace:
             os.killpg(proc.pid, signal.SIGKILL)
             output, _ = proc.communicate()
             timed_out = True
-        # Whatever the tests started in their own sessions is theirs; ours is gone.
-        with contextlib_suppress():
+        # Anything the run left behind in its process group goes with it.
+        with contextlib.suppress(ProcessLookupError):
             os.killpg(proc.pid, signal.SIGKILL)
         seconds = time.monotonic() - t0
         report = {}
@@ -942,14 +948,6 @@ class Workspace:
             "durations": report.get("durations", {}),
             "tail": output.decode(errors="replace")[-3000:],
         }
-
-
-class contextlib_suppress:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return exc[0] is not None and issubclass(exc[0], OSError)
 
 
 def sysconfig_of(python: str) -> dict[str, str]:
@@ -996,9 +994,8 @@ class Results:
 
     def kills(self) -> collections.Counter:
         with self.lock:
-            return collections.Counter(
-                v["killer"] for v in self.data.values() if v.get("status") == "killed" and v.get("killer")
-            )
+            killers = (v.get("killer") for v in self.data.values() if v.get("status") == "killed")
+            return collections.Counter(k for k in killers if k)
 
 
 def test_order(durations: dict[str, float], kills: collections.Counter) -> dict[str, float]:
@@ -1072,7 +1069,7 @@ def run_mutant(ctx: Context, ws: Workspace, m: Mutant) -> dict:
     raise RuntimeError(f"pytest could not run (exit {rc}):\n{r['tail']}")
 
 
-def prepare(ws: Workspace, files: list[str], ctx_for_baseline: Context | None) -> None:
+def prepare(ws: Workspace, files: list[str]) -> None:
     ws.sync(files)
     ws.make_venv()
     ws.configure()
@@ -1084,10 +1081,13 @@ def prepare(ws: Workspace, files: list[str], ctx_for_baseline: Context | None) -
 
 def baseline(ctx: Context, ws: Workspace) -> dict[str, float]:
     """Runs the suite on the unmutated build once per suite+source digest; returns durations."""
-    key = "baseline:" + hashlib.sha256(
-        (json.dumps(ctx.src_digest, sort_keys=True) + ctx.suite_digest).encode()
-        + json.dumps(ctx.pytest_args).encode()
-    ).hexdigest()
+    key = (
+        "baseline:"
+        + hashlib.sha256(
+            (json.dumps(ctx.src_digest, sort_keys=True) + ctx.suite_digest).encode()
+            + json.dumps(ctx.pytest_args).encode()
+        ).hexdigest()
+    )
     cached = ctx.results.get(key)
     if cached:
         return cached["durations"]
@@ -1096,24 +1096,31 @@ def baseline(ctx: Context, ws: Workspace) -> dict[str, float]:
     if r["rc"] != 0:
         raise RuntimeError(f"the suite fails on the unmutated build:\n{r['tail']}")
     print(f"baseline: passed in {r['seconds']:.0f} s", flush=True)
-    ctx.results.put(key, {"status": "baseline", "seconds": r["seconds"], "durations": r["durations"]})
+    entry = {"status": "baseline", "seconds": r["seconds"], "durations": r["durations"]}
+    ctx.results.put(key, entry)
     return r["durations"]
 
 
 def main() -> int:
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--files", help="comma-separated globs or folders under src/ (cipher, rsa/rsa.cpp)")
-    ap.add_argument("--ops", help=f"comma-separated classes ({', '.join(CLASSES)}) or operator names")
+    ap = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    ap.add_argument("--files", help="comma-separated globs or folders of src/: cipher,rsa/rsa.cpp")
+    ap.add_argument("--ops", help=f"comma-separated classes ({', '.join(CLASSES)}) or operators")
     ap.add_argument("--lines", help="only mutants on these lines (N or N-M), with --files")
     ap.add_argument("--sample", type=int, help="a stratified random sample of this many mutants")
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("-j", "--jobs", type=int, default=1, help="mutants built and tested at once")
     ap.add_argument("--build-jobs", type=int, default=os.cpu_count() or 2)
-    ap.add_argument("--venv", type=pathlib.Path, default=OUT / "venv",
-                    help="a venv with the test extras (make install-test VENV=...)")
-    ap.add_argument("--timeout", type=float, help="seconds per mutant's test run (default: 3x baseline + 60)")
+    ap.add_argument(
+        "--venv",
+        type=pathlib.Path,
+        default=OUT / "venv",
+        help="a venv with the test extras (make install-test VENV=...)",
+    )
+    ap.add_argument("--timeout", type=float, help="seconds per test run (3 x baseline + 60)")
     ap.add_argument("--pytest-args", default="", help="extra arguments for pytest")
-    ap.add_argument("--min-kill", type=float, default=0.0, help="exit 1 when the kill rate is lower")
+    ap.add_argument("--min-kill", type=float, default=0.0, help="exit 1 under this kill rate")
     ap.add_argument("--list", action="store_true", help="list the selected mutants and stop")
     ap.add_argument("--rerun", action="store_true", help="ignore cached results of these mutants")
     args = ap.parse_args()
@@ -1125,11 +1132,12 @@ def main() -> int:
         for m in chosen:
             print(f"{m.uid} {m.describe()}\n    - {m.before}\n    + {m.after}")
         counts = collections.Counter(m.klass for m in chosen)
-        print(f"{len(chosen)} of {generated_total} mutants: " + ", ".join(f"{k} {counts[k]}" for k in CLASSES))
+        shares = ", ".join(f"{k} {counts[k]}" for k in CLASSES)
+        print(f"{len(chosen)} of {generated_total} mutants: {shares}")
         return 0
 
     if not (args.venv / "bin" / "python").exists():
-        print(f"no venv at {args.venv}: run `make install-test VENV={args.venv}` first", file=sys.stderr)
+        print(f"no venv at {args.venv}: `make install-test VENV={args.venv}`", file=sys.stderr)
         return 2
     OUT.mkdir(parents=True, exist_ok=True)
     files = tracked_files()
@@ -1143,24 +1151,31 @@ def main() -> int:
         suite_digest=digest_files(suite_files(files)),
         durations={},
         timeout=0.0,
-        pytest_args=["-x", "-q", "-p", "no:cacheprovider", "--hypothesis-seed=0", *args.pytest_args.split()],
+        pytest_args=[
+            *("-x", "-q", "-p", "no:cacheprovider", "--hypothesis-seed=0"),
+            *args.pytest_args.split(),
+        ],
         log=threading.Lock(),
     )
     # Other sources that reach the build (CMakeLists.txt, the stub) are part of every key too.
-    ctx.src_digest["<build>"] = digest_files([f for f in files if f in ("CMakeLists.txt", "src/crypt_main.pyi")])
+    build_inputs = [f for f in files if f in ("CMakeLists.txt", "src/crypt_main.pyi")]
+    ctx.src_digest["<build>"] = digest_files(build_inputs)
 
     todo = [m for m in chosen if args.rerun or not ctx.results.get(ctx.key(m))]
-    print(f"{len(chosen)} mutants selected of {generated_total}; {len(chosen) - len(todo)} cached, "
-          f"{len(todo)} to run with {args.jobs} worker(s)", flush=True)
+    print(
+        f"{len(chosen)} mutants selected of {generated_total}; {len(chosen) - len(todo)} cached, "
+        f"{len(todo)} to run with {args.jobs} worker(s)",
+        flush=True,
+    )
     t_start = time.monotonic()
     workers = [Workspace(k, args.venv.resolve(), args.build_jobs) for k in range(max(1, args.jobs))]
     if todo:
-        prepare(workers[0], files, None)
+        prepare(workers[0], files)
         ctx.durations = baseline(ctx, workers[0])
         base_seconds = sum(ctx.durations.values())
         ctx.timeout = args.timeout or 3 * base_seconds + 60
         for ws in workers[1:]:
-            prepare(ws, files, None)
+            prepare(ws, files)
         run_all(ctx, workers, todo)
     elapsed = time.monotonic() - t_start
 
@@ -1229,16 +1244,16 @@ def table(title: str, groups: dict[str, list[dict]]) -> list[str]:
         c = collections.Counter(r["status"] for r in rs)
         k, s = c["killed"], c["survived"]
         rate = f"{100.0 * k / (k + s):.1f} %" if k + s else "-"
-        lines.append(
-            f"{name:<22} {len(rs):>9} {c['not viable']:>10} {c['equivalent']:>10} {k:>7} {s:>8} {rate:>9}"
-        )
+        counts = f"{len(rs):>9} {c['not viable']:>10} {c['equivalent']:>10} {k:>7} {s:>8}"
+        lines.append(f"{name:<22} {counts} {rate:>9}")
     return lines
 
 
 def report(rows, generated_total: int, args, elapsed: float, ran: int) -> str:
     statuses = [r for _, r in rows]
     out = []
-    by_class = {k: [r for m, r in rows if m.klass == k] for k in CLASSES if any(m.klass == k for m, _ in rows)}
+    by_class = {k: [r for m, r in rows if m.klass == k] for k in CLASSES}
+    by_class = {k: rs for k, rs in by_class.items() if rs}
     by_op = collections.defaultdict(list)
     by_file = collections.defaultdict(list)
     for m, r in rows:
@@ -1253,7 +1268,8 @@ def report(rows, generated_total: int, args, elapsed: float, ran: int) -> str:
     k, s = c["killed"], c["survived"]
     rate = 100.0 * k / (k + s) if k + s else 100.0
     tested = [r for r in statuses if r.get("test_seconds")]
-    per = sum(r.get("build_seconds", 0) + r.get("test_seconds", 0) for r in statuses) / max(1, len(statuses))
+    spent = sum(r.get("build_seconds", 0) + r.get("test_seconds", 0) for r in statuses)
+    per = spent / max(1, len(statuses))
     out.append("")
     out.append(
         f"{len(statuses)} mutants (of {generated_total} generated): {c['not viable']} not viable, "
