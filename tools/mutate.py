@@ -299,6 +299,7 @@ class Mutant:
     line: int = 0
     before: str = ""  # the affected lines, whitespace collapsed
     after: str = ""
+    equivalent: str = ""  # why no test can tell it apart, when the generator can see that
 
     @property
     def uid(self) -> str:
@@ -519,7 +520,57 @@ def generate(path: str, text: str, noreturn: set[str], kw_arity: dict[str, int])
             xa, xb = toks[x.start].start, toks[x.end - 1].end
             ya, yb = toks[y.start].start, toks[y.end - 1].end
             add(a, b, text[ya:yb] + text[xb:ya] + text[xa:xb], "swap", "swap")
+            out[-1].equivalent = swap_equivalence(toks, x, y)
     return out
+
+
+# Types whose variables have no destructor: moving their declaration moves nothing observable.
+SCALARS = {
+    *("int", "bool", "char", "long", "unsigned", "size_t", "Py_ssize_t", "auto", "double"),
+    *("uint8_t", "uint64_t", "int64_t", "Py_UCS1", "Py_UCS4", "std::size_t"),
+}
+# Words that name no variable.
+NOT_VARIABLES = SCALARS | {"const", "nullptr", "true", "false", "N", "std", "PyObject"}
+
+
+def swap_equivalence(toks: list[Tok], x: Stmt, y: Stmt) -> str:
+    """Why swapping x and y cannot change behaviour, or "" when it may."""
+
+    def words(s: Stmt) -> list[Tok]:
+        return toks[s.start : s.end]
+
+    def ids(s: Stmt) -> set[str]:
+        return {t.text for t in words(s) if t.kind == "id"} - NOT_VARIABLES
+
+    def call_free(s: Stmt) -> bool:
+        # No calls, and no write through a pointer or an index that could alias.
+        w = words(s)
+        return (
+            s.kind == "simple"
+            and w[0].text != "*"
+            and not any(t.text in ("(", "[", "++", "--", "throw", "delete", "new") for t in w)
+        )
+
+    def writes(s: Stmt) -> set[str]:
+        w = words(s)
+        return {
+            w[k - 1].text for k in range(1, len(w)) if w[k].text == "=" and w[k - 1].kind == "id"
+        }
+
+    for a, b in ((x, y), (y, x)):
+        names = declared(toks, a)
+        w = words(a)
+        if names and call_free(a):
+            name_at = next(k for k, t in enumerate(w) if t.text in names)
+            scalar = name_at and (w[name_at - 1].text == "*" or w[name_at - 1].text in SCALARS)
+            if scalar and not ids(a) & ids(b):
+                return (
+                    "a declaration of a scalar or pointer from constants moves across a "
+                    "statement that does not touch it"
+                )
+    if call_free(x) and call_free(y) and not (writes(x) & ids(y) or writes(y) & ids(x)):
+        return "two assignments without calls and without a variable in common"
+    return ""
 
 
 # Configurations the extension is never built in: code under these is not compiled.
@@ -1027,7 +1078,27 @@ class Context:
         return h.hexdigest()
 
 
+def known_equivalent(m: Mutant) -> str:
+    return EQUIVALENT.get((m.path, m.before, m.after)) or m.equivalent
+
+
 def run_mutant(ctx: Context, ws: Workspace, m: Mutant) -> dict:
+    entry = {
+        "path": m.path,
+        "line": m.line,
+        "class": m.klass,
+        "op": m.op,
+        "before": m.before,
+        "after": m.after,
+    }
+    reason = known_equivalent(m)
+    if reason:  # not worth a build and a suite run
+        return entry | {
+            "status": "equivalent",
+            "detail": reason,
+            "build_seconds": 0,
+            "test_seconds": 0,
+        }
     original = ctx.texts[m.path]
     t0 = time.monotonic()
     ws.write_source(m.path, m.apply(original))
@@ -1038,16 +1109,7 @@ def run_mutant(ctx: Context, ws: Workspace, m: Mutant) -> dict:
     finally:
         # Restored before the tests run: the suite reads src/ too (the source lint).
         ws.write_source(m.path, original)
-    build_s = time.monotonic() - t0
-    entry = {
-        "path": m.path,
-        "line": m.line,
-        "class": m.klass,
-        "op": m.op,
-        "before": m.before,
-        "after": m.after,
-        "build_seconds": round(build_s, 2),
-    }
+    entry["build_seconds"] = round(time.monotonic() - t0, 2)
     if not built:
         return entry | {"status": "not viable", "detail": error, "test_seconds": 0}
     if so == ws.baseline_so:
@@ -1123,6 +1185,9 @@ def main() -> int:
     ap.add_argument("--min-kill", type=float, default=0.0, help="exit 1 under this kill rate")
     ap.add_argument("--list", action="store_true", help="list the selected mutants and stop")
     ap.add_argument("--rerun", action="store_true", help="ignore cached results of these mutants")
+    ap.add_argument(
+        "--report-only", action="store_true", help="report the cached results, run nothing"
+    )
     args = ap.parse_args()
 
     mutants = all_mutants()
@@ -1136,9 +1201,6 @@ def main() -> int:
         print(f"{len(chosen)} of {generated_total} mutants: {shares}")
         return 0
 
-    if not (args.venv / "bin" / "python").exists():
-        print(f"no venv at {args.venv}: `make install-test VENV={args.venv}`", file=sys.stderr)
-        return 2
     OUT.mkdir(parents=True, exist_ok=True)
     files = tracked_files()
     src = source_files()
@@ -1162,6 +1224,8 @@ def main() -> int:
     ctx.src_digest["<build>"] = digest_files(build_inputs)
 
     todo = [m for m in chosen if args.rerun or not ctx.results.get(ctx.key(m))]
+    if args.report_only:
+        todo = []
     print(
         f"{len(chosen)} mutants selected of {generated_total}; {len(chosen) - len(todo)} cached, "
         f"{len(todo)} to run with {args.jobs} worker(s)",
@@ -1170,6 +1234,9 @@ def main() -> int:
     t_start = time.monotonic()
     workers = [Workspace(k, args.venv.resolve(), args.build_jobs) for k in range(max(1, args.jobs))]
     if todo:
+        if not (args.venv / "bin" / "python").exists():
+            print(f"no venv at {args.venv}: `make install-test VENV={args.venv}`", file=sys.stderr)
+            return 2
         prepare(workers[0], files)
         ctx.durations = baseline(ctx, workers[0])
         base_seconds = sum(ctx.durations.values())
@@ -1184,9 +1251,11 @@ def main() -> int:
         r = ctx.results.get(ctx.key(m))
         if r is None:
             continue
-        reason = EQUIVALENT.get((m.path, m.before, m.after))
+        reason = known_equivalent(m)
         if reason and r["status"] == "survived":
             r = r | {"status": "equivalent", "detail": reason}
+        elif reason and r["status"] == "killed":
+            print(f"listed as equivalent, yet killed: {m.describe()}", file=sys.stderr)
         rows.append((m, r))
     text = report(rows, generated_total, args, elapsed, len(todo))
     print(text)
@@ -1291,11 +1360,32 @@ def report(rows, generated_total: int, args, elapsed: float, ran: int) -> str:
     return "\n".join(out)
 
 
+# The kind of test that catches a survivor of each operator, as the survivor list groups them.
+WHAT_CATCHES = {
+    "refcount": "reference counts: sys.getrefcount of everything the call touches (globals, "
+    "their attributes, cached types and descriptors, interned names), before and after many calls",
+    "swap": "error order: make both steps fail, expect the error of the step that comes first",
+    "errcheck": "failure paths: make that call fail (a replaced global, a raising __eq__ or "
+    "encode, a subclass) and expect its error, not a crash or a later one",
+    "codec": "codecs and paths: non-ASCII and GBK-only text, a str or bytes subclass with its "
+    "own encode or decode that records the spelling it was called with",
+    "keyword": "arguments: a replaced global that records how it was called (keyword or "
+    "positional), compared with the plain class",
+    "compare": "outputs and guards: values at and on both sides of the condition",
+    "constant": "outputs and guards: values at and on both sides of the constant",
+}
+
+
 def survivor_text(rows) -> str:
     surv = [(m, r) for m, r in rows if r["status"] == "survived"]
     lines = [f"Survivors: {len(surv)}"]
-    for m, _ in surv:
-        lines.append(f"{m.describe()}\n  - {m.before}\n  + {m.after or '(removed)'}")
+    for klass in CLASSES:
+        group = [m for m, _ in surv if m.klass == klass]
+        if not group:
+            continue
+        lines.append(f"\n{klass} ({len(group)}); caught by {WHAT_CATCHES[klass]}")
+        for m in group:
+            lines.append(f"{m.describe()}\n  - {m.before}\n  + {m.after or '(removed)'}")
     return "\n".join(lines) + "\n"
 
 
