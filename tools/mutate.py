@@ -1013,7 +1013,7 @@ def sysconfig_of(python: str) -> dict[str, str]:
 
 def first_error(log: str) -> str:
     for line in log.splitlines():
-        if "error" in line:
+        if ": error:" in line or "error:" in line.split(" ", 1)[0]:
             return line.strip()[:300]
     return log.strip().splitlines()[-1][:300] if log.strip() else "build failed"
 
