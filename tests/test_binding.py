@@ -97,19 +97,26 @@ def test_keyword_names_that_are_not_str():
 def test_recursion_through_encode_is_stopped():
     # The call goes from our function to the str subclass's encode, which is our function
     # again, with no Python frame in between: only the vectorcall's own guard stops it before
-    # the C stack runs out. Afterwards every function must still work.
+    # the C stack runs out, on the main thread and on one with a 4 MiB stack, which the
+    # interpreter's C-level limit alone overruns. Afterwards every function must still work.
     r = run_python("""
-        import crypt_main
+        import crypt_main, threading
         from crypt_main import m_crypt as m
 
         class Loop(str):
             encode = crypt_main._Crypt.base64
 
-        for _ in range(2):
+        def recurse():
             try:
                 m.base64(Loop("x"))
             except RecursionError:
                 print("RecursionError")
+
+        recurse()
+        threading.stack_size(4 << 20)
+        t = threading.Thread(target=recurse)
+        t.start()
+        t.join()
         # A depth not given back on a failed call would run out after this many.
         for _ in range(20000):
             try:

@@ -359,3 +359,136 @@ def test_global_replaced_during_the_call(name, call):
         print({name!r} in vars(M))
     """)
     assert out.endswith("False\n")
+
+
+# Out of memory at every allocation of a call, one at a time: each allocation the call makes,
+# ours or the libraries', fails in turn (CPython's own test hook). The call must then raise
+# MemoryError, or return what it returns with memory to spare, and the module must keep
+# working. An unchecked return shows as a crash or as SystemError ("returned a result with an
+# exception set"); a failure taken for success, as a wrong result.
+OOM_SWEEP = """
+    import sys, types, _testcapi
+    {preload}
+    def heap(text):
+        return "".join(list(text))
+
+    def out_of_memory(e):
+        # The error itself, or one a library or the token check raised while handling it.
+        while e is not None and not isinstance(e, SystemError):
+            if isinstance(e, MemoryError):
+                return True
+            e = e.__context__
+        return False
+
+    def sweep(fn):
+        expected = fn()
+        last_failure = start = 0
+        while start < last_failure + 300:
+            _testcapi.set_nomemory(start, start + 1)
+            try:
+                got = fn()
+            except Exception as e:
+                got = e
+            finally:
+                _testcapi.remove_mem_hooks()
+            if isinstance(got, Exception):
+                assert out_of_memory(got), (start, got)
+                last_failure = start
+            else:
+                assert got == expected, (start, got, expected)
+            start += 1
+        return last_failure
+"""
+
+OOM_CALLS = {
+    "base64": "m.base64(heap('some text'))",
+    "base64_decrypt": "m.base64_decrypt(heap('c29tZSB0ZXh0'))",
+    "md5": "m.md5(heap('message'), heap('upper'))",
+    "sha512-lower": "m.sha512(heap('message'), heap('lower'))",
+    "md5_hmac": "m.md5_hmac(heap('message'), heap('key'))",
+    "aes_ecb": "m.aes_ecb(heap('payload'), heap('0123456789abcdef'))",
+    "aes_cbc_decrypt": "m.aes_cbc_decrypt(CBC, heap('0123456789abcdef'), heap('fedcba9876543210'))",
+    "des": "m.des(heap('payload'), heap('8bytekey'))",
+    "php": "m.php(heap('中文'), heap('key'), heap('fedcba9876543210'), True)",
+    "php_decrypt": "m.php_decrypt(PHP, heap('key'), heap('fedcba9876543210'), True)",
+    "_add_to_16": "m._add_to_16(heap('abc'))",
+    "rsa_keys": "m.rsa_keys(512)",
+    "rsa-hex": "len(m.rsa(heap('hi'), PUB, True))",
+    "rsa_decrypt-hex": "m.rsa_decrypt(RSA, PRIV, True)",
+    "token": "m.token({'data': 1}, heap('k' * 32), 100, heap('iss'))",
+    "token-float": "m.token({'data': 1}, heap('k' * 32), 100.5)",
+    "token_decrypt": "m.token_decrypt(heap('t.o.k'), heap('k' * 32), heap('iss'))",
+    "keywords": "m.php(value=heap('x'), key=heap('key'), iv=heap('fedcba9876543210'))",
+}
+
+
+@pytest.mark.parametrize("call", OOM_CALLS.values(), ids=OOM_CALLS)
+def test_out_of_memory_at_every_allocation_of_a_call(call):
+    pytest.importorskip("_testcapi")
+    preload = """
+    import rsa
+    import crypt_main
+    from crypt_main import m_crypt as m
+    PUB, PRIV = rsa.newkeys(512)
+    # Key generation and the clock are stubbed: a sweep over python-rsa's prime search would
+    # take minutes, and a token must come out the same every time.
+    # Where the libraries' own state or CPython's eval loop does not survive a failed
+    # allocation (python-rsa's blinding factors, PyJWT's encoder), stand-ins take their place.
+    crypt_main.rsa = types.ModuleType("rsa")
+    vars(crypt_main.rsa).update(
+        vars(rsa),
+        newkeys=lambda n: (PUB, PRIV),
+        decrypt=lambda crypto, key: b"%d bytes" % len(crypto),
+    )
+    NOW = int(crypt_main.time.time())
+    crypt_main.time = types.ModuleType("time")
+    crypt_main.time.time = lambda: NOW
+    CBC = m.aes_cbc("p" * 20, "0123456789abcdef", "fedcba9876543210")
+    PHP = m.php("中文", "key", "fedcba9876543210", True)
+    RSA = m.rsa("hi", PUB, True)
+    TOKEN = m.token({"data": 1}, "k" * 32, 100, "iss")
+    crypt_main.jwt = types.ModuleType("jwt")
+    vars(crypt_main.jwt).update(
+        vars(sys.modules["jwt"]),
+        encode=lambda claims, key, algorithm: (sorted(claims.items()), key, algorithm),
+        decode=lambda token, key, issuer, algorithms: {"data": [token, key, issuer, algorithms]},
+    )
+    """
+    r = run_python(
+        textwrap.dedent(OOM_SWEEP).format(preload=textwrap.dedent(preload))
+        + f"print(sweep(lambda: {call}) > 0)\n"
+        + "print(m.md5('abc', 'upper'), m.token_decrypt('T', 'k', 'i'))\n"
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "True\n900150983CD24FB0D6963F7D28E17F72 ['T', 'k', 'i', ['HS256']]\n"
+
+
+def test_out_of_memory_during_the_import():
+    # The libraries are imported first and the module is created and run by hand, so that the
+    # failures land in the module's own initialisation (CPython's import system does not
+    # survive failures of its own). Each failed attempt is retried, as a program would after
+    # freeing memory, until one that no failure reaches succeeds.
+    pytest.importorskip("_testcapi")
+    r = run_python("""
+        import base64, binascii, hashlib, hmac, importlib.util, time, _testcapi
+        import jwt, rsa
+        from Crypto.Cipher import AES, DES
+        from Crypto.Util.Padding import pad, unpad
+
+        spec = importlib.util.find_spec("crypt_main")
+        failures = 0
+        while True:
+            _testcapi.set_nomemory(failures, failures + 1)
+            try:
+                module = importlib.util.module_from_spec(spec)
+                spec.loader.exec_module(module)
+            except MemoryError:
+                failures += 1
+            else:
+                break
+            finally:
+                _testcapi.remove_mem_hooks()
+        from crypt_main import m_crypt as m
+        print(failures > 50, m.md5("abc", "upper"), m.base64_decrypt(m.base64("€")))
+    """)
+    assert (r.returncode, r.stdout) == (0, "True 900150983CD24FB0D6963F7D28E17F72 €\n"), r.stderr

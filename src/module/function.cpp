@@ -37,14 +37,30 @@ private:
     Py_ssize_t n_;
 };
 
+// How deeply this thread is nested in our functions. A str subclass whose encode is one of
+// them recurses with no Python frame in between, each level taking C stack that a Python
+// frame does not. The interpreter's own C-level limit (10,000 levels) would let that grow to
+// several megabytes, more than a thread with a smaller stack has; counted against the limit
+// Python functions obey, the nesting stops where theirs would, after a tenth of that.
+constinit thread_local int t_depth = 0;
+
+[[gnu::cold]] PyObject* too_deep()
+{
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded while calling a Python object");
+    return nullptr;
+}
+
 // Not noexcept: a daemon thread ended at exit unwinds through here, and a noexcept frame
 // would turn that into std::terminate.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames)
 {
-    // A str subclass whose encode is one of these functions recurses without a Python
-    // frame in between, so the C stack is guarded here.
+    if (t_depth >= Py_GetRecursionLimit()) return too_deep();
+    // Also counted where the interpreter counts C recursion, for a program that raised the
+    // recursion limit far above the default.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    ++t_depth;
     PyObject* result = guarded(
         [&] {
             const Function& f = *as_function(self);
@@ -54,6 +70,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
             return f.body(bound).release();
         },
         nullptr);
+    --t_depth;
     Py_LeaveRecursiveCall();
     return result;
 }
