@@ -14,7 +14,7 @@ import pytest
 import rsa
 
 import crypt_main
-from tests.faults import OPS, PRI, Handling, compatible, label, outcome
+from tests.faults import OPS, PRI, Handling, bind, compatible, label, outcome, plan
 from tests.support import PLAIN
 
 spec = importlib.util.spec_from_file_location("plain_crypt", PLAIN)
@@ -78,3 +78,49 @@ def test_two_faults(op, first, second):
         assert got == (AttributeError, second, *alone[2:])
     else:
         assert got == alone != outcome(plain, op, second)
+
+
+# Each str and bytes argument as a subclass that records the method calls made on it: the
+# module must call the same methods, with the same arguments spelled the same way (a codec
+# passed by keyword or positionally, or left to its default), in the same order, as plain
+# Python. A dropped keyword, a different codec or a conversion moved to another step fails.
+LOG = []
+
+
+def recording(name):
+    def method(self, *args, **kwargs):
+        LOG.append((str(self)[:8], name, args, kwargs))
+        return getattr(str, name)(self, *args, **kwargs)
+
+    return method
+
+
+class SpyStr(str):
+    encode, upper, lower, rstrip = map(recording, ("encode", "upper", "lower", "rstrip"))
+
+
+class SpyBytes(bytes):
+    def decode(self, *args, **kwargs):
+        LOG.append((bytes(self)[:8], "decode", args, kwargs))
+        return bytes.decode(self, *args, **kwargs)
+
+
+def spied(value):
+    kind = {str: SpyStr, bytes: SpyBytes}.get(type(value))
+    return kind(value) if kind else value
+
+
+@pytest.mark.parametrize("op", [op for op in OPS if op != "__init__"])
+def test_method_calls_on_the_arguments(op):
+    results = []
+    for module in (crypt_main, plain):
+        kwargs = {k: spied(v) for k, v in plan(op, ())[0].items()}
+        LOG.clear()
+        with pytest.MonkeyPatch.context() as mp:
+            mp.setattr(module.time, "time", CLOCK["time.time"])
+            try:
+                result = comparable(op, getattr(module._Crypt, op)(**bind(module, kwargs)))
+            except Exception as e:
+                result = type(e), str(e)
+        results.append((result, list(LOG)))
+    assert results[0] == results[1]

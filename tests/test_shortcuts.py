@@ -157,6 +157,10 @@ def test_method_cache_skips_mutable_types():
     assert m_crypt.aes_ecb("abc", Key("k" * 16)) == m_crypt.aes_ecb("abc", "K" * 16)
     del Key.encode
     assert m_crypt.aes_ecb("abc", Key("k" * 16)) == m_crypt.aes_ecb("abc", "k" * 16)
+    # With an instance dict, an instance's own encode comes before the class's.
+    key = type("Dicted", (str,), {})("k" * 16)
+    key.encode = lambda *args: b"K" * 16
+    assert m_crypt.aes_ecb("abc", key) == m_crypt.aes_ecb("abc", "K" * 16)
 
 
 class Text(str):
@@ -247,8 +251,11 @@ def test_global_falls_back_to_the_callers_builtins_mapping(monkeypatch, find, er
     monkeypatch.delattr(crypt_main, "pad")
     ns = {"__builtins__": Builtins(find), "m": m_crypt}
     if error is None:
-        exec("result = m.des('abc', 'des-key!')", ns)
+        refs = sys.getrefcount(PAD)
+        for _ in range(100):
+            exec("result = m.des('abc', 'des-key!')", ns)
         assert ns["result"] == real
+        assert sys.getrefcount(PAD) == refs  # what the mapping gave is released
     else:
         got = pytest.raises(type(error), exec, "m.des('abc', 'des-key!')", ns).value
         assert type(got) is type(error) and str(got) == str(error)
