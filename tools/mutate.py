@@ -77,6 +77,71 @@ def equivalent(path: str, before: str, after: str, reason: str) -> None:
     EQUIVALENT[(path, before, after)] = reason
 
 
+CALL = "src/module/call.cpp"
+PERF_ONLY = "only the speed changes: "
+equivalent(
+    CALL,
+    "if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0",
+    "if (type->tp_getattro == PyObject_GenericGetAttr || type->tp_dictoffset != 0",
+    PERF_ONLY + "every type with the generic lookup loses the method cache; the types it would "
+    "admit instead, immutable and dictless with their own tp_getattro, can only be a C "
+    "extension's, and none of ours, the libraries' or Python's reaches this lookup",
+)
+equivalent(
+    CALL,
+    "if (!mro || !PyTuple_Check(mro)) return false;",
+    "if (!mro || !PyTuple_Check(mro)) return true;",
+    "unreachable: a type that has instances is ready, and a ready type's tp_mro is a tuple",
+)
+for before, after in [
+    (
+        "if (!immutable_and_dictless(type)) return nullptr; PyObject* mro = type->tp_mro;",
+        "PyObject* mro = type->tp_mro; if (!immutable_and_dictless(type)) return nullptr;",
+    ),
+    (
+        "if (!Py_IS_TYPE(descr.get(), &PyMethodDescr_Type)) return nullptr; MethodSlot old = slot;",
+        "MethodSlot old = slot; if (!Py_IS_TYPE(descr.get(), &PyMethodDescr_Type)) return nullptr;",
+    ),
+    (
+        "PyObject* fn = s.args()[0]; std::size_t nargs = positional(s, kwnames) - 1;",
+        "std::size_t nargs = positional(s, kwnames) - 1; PyObject* fn = s.args()[0];",
+    ),
+    (
+        "if (!PyUnicode_CheckExact(t)) return method(N.rstrip, {text, N.nul}); "
+        "int kind = PyUnicode_KIND(t);",
+        "int kind = PyUnicode_KIND(t); if (!PyUnicode_CheckExact(t)) "
+        "return method(N.rstrip, {text, N.nul});",
+    ),
+]:
+    equivalent(CALL, before, after, "the statement moved only reads a field into a local")
+equivalent(
+    CALL,
+    "if (PyUnicode_CheckExact(o)) return false; "
+    "int r = PyObject_IsInstance(o, reinterpret_cast<PyObject*>(type));",
+    "int r = PyObject_IsInstance(o, reinterpret_cast<PyObject*>(type)); "
+    "if (PyUnicode_CheckExact(o)) return false;",
+    PERF_ONLY + "isinstance of an exact str against a built-in type runs no Python code and "
+    "cannot fail, and its answer is then ignored",
+)
+equivalent(
+    CALL,
+    "capitals |= ascii_range_mask(word, 'A', 'Z');",
+    "capitals |= ascii_range_mask(word, 'A', '[');",
+    PERF_ONLY + "a '[' taken for a capital sends the text to str.lower, which leaves it as is",
+)
+for before in [
+    "return own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(b), PyBytes_GET_SIZE(b), nullptr));",
+    "return own(PyUnicode_Replace(text.get(), old, new_, -1));",
+]:
+    equivalent(
+        CALL,
+        before,
+        before.replace("return own(", "return Ref::steal(", 1),
+        "every caller returns the result as it gets it, so a null Ref with the error set "
+        "reaches the interpreter just as the exception own() throws does",
+    )
+
+
 # ------------------------------------------------------------------------------------------
 # Lexing and a statement-level parse of the function bodies
 
