@@ -41,8 +41,11 @@ private:
 // them recurses with no Python frame in between, each level taking C stack that a Python
 // frame does not. The interpreter's own C-level limit (10,000 levels) would let that grow to
 // several megabytes, more than a thread with a smaller stack has; counted against the limit
-// Python functions obey, the nesting stops where theirs would, after a tenth of that.
-constinit thread_local int t_depth = 0;
+// Python functions obey, the nesting stops where theirs would, after a tenth of that. The
+// limit is read only past a depth that no stack minds, and the counter is in the static TLS
+// block: both keep the guard to a few instructions on every call.
+[[gnu::tls_model("initial-exec")]] constinit thread_local int t_depth = 0;
+constexpr int kShallow = 32;
 
 [[gnu::cold]] PyObject* too_deep()
 {
@@ -56,7 +59,7 @@ constinit thread_local int t_depth = 0;
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames)
 {
-    if (t_depth >= Py_GetRecursionLimit()) return too_deep();
+    if (t_depth >= kShallow && t_depth >= Py_GetRecursionLimit()) return too_deep();
     // Also counted where the interpreter counts C recursion, for a program that raised the
     // recursion limit far above the default.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
