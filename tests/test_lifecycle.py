@@ -125,8 +125,10 @@ def test_from_import_falls_back_to_a_loaded_submodule():
     check("""
         sys.modules["Crypto.Cipher"] = types.SimpleNamespace(AES=1)
         sys.modules["Crypto.Cipher.DES"] = des = types.ModuleType("Crypto.Cipher.DES")
+        refs = sys.getrefcount(des)
         import crypt_main
         assert crypt_main.DES is des and crypt_main.AES == 1
+        assert sys.getrefcount(des) == refs + 1  # the module's global, nothing more
     """)
 
 
