@@ -140,6 +140,19 @@ for before in [
         "every caller returns the result as it gets it, so a null Ref with the error set "
         "reaches the interpreter just as the exception own() throws does",
     )
+equivalent(
+    "src/module/module.cpp",
+    "if (!cls) raise(PyExc_NameError, \"name '_Crypt' is not defined\"); Ref owned = Ref::steal(cls);",
+    "Ref owned = Ref::steal(cls); if (!cls) raise(PyExc_NameError, \"name '_Crypt' is not defined\");",
+    "a Ref that steals nullptr releases nothing when the raise unwinds it",
+)
+equivalent(
+    "src/module/function.cpp",
+    "for (PyObject*& p : f->params) Py_CLEAR(p); Py_CLEAR(f->name);",
+    "Py_CLEAR(f->name); for (PyObject*& p : f->params) Py_CLEAR(p);",
+    "the fields are strings and a tuple of constants, released in dealloc, where no code can "
+    "see in which order",
+)
 
 
 # ------------------------------------------------------------------------------------------
