@@ -153,6 +153,14 @@ equivalent(
     "the fields are strings and a tuple of constants, released in dealloc, where no code can "
     "see in which order",
 )
+for field in ("name", "module"):
+    equivalent(
+        "src/module/function.cpp",
+        f"Py_CLEAR(f->{field});",
+        "",
+        "the field holds an interned name, and CPython 3.13 makes interned strings immortal: "
+        "their counts never move",
+    )
 
 
 # ------------------------------------------------------------------------------------------
