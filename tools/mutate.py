@@ -153,6 +153,19 @@ equivalent(
     "the fields are strings and a tuple of constants, released in dealloc, where no code can "
     "see in which order",
 )
+equivalent(
+    "src/module/function.cpp",
+    "Py_CLEAR(f->doc); Py_CLEAR(f->defaults);",
+    "Py_CLEAR(f->defaults); Py_CLEAR(f->doc);",
+    "a string and a tuple of constants, released in dealloc, where no code can see the order",
+)
+equivalent(
+    "src/module/function.cpp",
+    "type->tp_free(self); Py_DECREF(type);",
+    "Py_DECREF(type); type->tp_free(self);",
+    "the module holds its own reference to the function type for the life of the runtime, so "
+    "a function's dealloc never releases the last one",
+)
 for field in ("name", "module"):
     equivalent(
         "src/module/function.cpp",
