@@ -477,6 +477,8 @@ def test_out_of_memory_during_the_import():
         import jwt, rsa
         from Crypto.Cipher import AES, DES
         from Crypto.Util.Padding import pad, unpad
+        import Crypto.Cipher
+        del Crypto.Cipher.DES  # so that `from Crypto.Cipher import DES` takes the fallback
 
         spec = importlib.util.find_spec("crypt_main")
         created = importlib.util.module_from_spec(spec)

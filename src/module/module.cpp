@@ -103,7 +103,9 @@ Ref import_from(PyObject* module, PyObject* module_name, PyObject* name)
 {
     PyObject* value = PyObject_GetAttr(module, name);
     if (value) return Ref::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
+    // CPython 3.13's module getattr can fail without an exception when an allocation fails
+    // inside it; that is taken as absence, as an AttributeError is.
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
     PyErr_Clear();
     Ref full = own(PyUnicode_FromFormat("%U.%U", module_name, name));
     value = PyImport_GetModule(full.get());
