@@ -1,6 +1,7 @@
 """Symmetric ciphers: AES-ECB, AES-CBC, DES-ECB and the zero-padded GBK variant for PHP peers."""
 
 import base64
+import re
 import types
 
 import pytest
@@ -231,7 +232,8 @@ def encoding_to(result):
         (GbkArray("中文"), bytearray("中文".encode("gbk") + NULS[:12])),  # the codec named
         # What `+=` and len() make of other results: a list takes the filler's bytes as ints.
         (encoding_to([1, 2, 3]), [1, 2, 3] + [0] * 13),
-        (encoding_to(7), TypeError),  # no len()
+        (encoding_to(bytearray()), bytearray()),  # already a whole number of blocks
+        (encoding_to(7), TypeError("object of type 'int' has no len()")),
         (encoding_to("text"), TypeError),  # str += bytes
         (b"abc", AttributeError),
         ("🙂", UnicodeEncodeError),
@@ -240,6 +242,9 @@ def encoding_to(result):
 def test_add_to_16(value, padded):
     if isinstance(padded, type):
         with pytest.raises(padded):
+            m._add_to_16(value)
+    elif isinstance(padded, Exception):
+        with pytest.raises(type(padded), match=f"^{re.escape(str(padded))}$"):
             m._add_to_16(value)
     else:
         assert type(result := m._add_to_16(value)) is type(padded) and result == padded

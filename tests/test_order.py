@@ -9,12 +9,13 @@ nothing planted both return the same (RSA by what it decrypts to, tokens under a
 """
 
 import importlib.util
+import types
 
 import pytest
 import rsa
 
 import crypt_main
-from tests.faults import OPS, PRI, Handling, bind, compatible, label, outcome, plan
+from tests.faults import GLOBALS, OPS, PRI, Handling, bind, compatible, label, outcome, plan
 from tests.support import PLAIN
 
 spec = importlib.util.spec_from_file_location("plain_crypt", PLAIN)
@@ -80,10 +81,12 @@ def test_two_faults(op, first, second):
         assert got == alone != outcome(plain, op, second)
 
 
-# Each str and bytes argument as a subclass that records the method calls made on it: the
-# module must call the same methods, with the same arguments spelled the same way (a codec
-# passed by keyword or positionally, or left to its default), in the same order, as plain
-# Python. A dropped keyword, a different codec or a conversion moved to another step fails.
+# Each str and bytes argument as a subclass that records the method calls made on it, and each
+# module global behind a stand-in that records the library calls made through it (the dotted
+# name, how many positional arguments, which keywords). The module must make the same calls,
+# spelled the same way (a codec or an algorithm passed by keyword or positionally, or left to
+# its default), in the same order, as plain Python. A dropped or swapped keyword, a different
+# codec, or a conversion or library call moved to another step fails.
 LOG = []
 
 
@@ -110,17 +113,40 @@ def spied(value):
     return kind(value) if kind else value
 
 
+class Recorder:
+    """A module, or a function, that logs each call made through it and passes it on."""
+
+    def __init__(self, real, path):
+        self._real, self._path = real, path
+
+    def __getattr__(self, name):
+        return recorded(getattr(self._real, name), f"{self._path}.{name}")
+
+    def __call__(self, *args, **kwargs):
+        LOG.append((self._path, len(args), sorted(kwargs)))
+        return self._real(*args, **kwargs)
+
+
+def recorded(value, path):
+    # Classes pass as they are: the module tests exceptions and types against them.
+    wrapped = (types.FunctionType, types.MethodType, types.BuiltinFunctionType, types.ModuleType)
+    return Recorder(value, path) if isinstance(value, wrapped) else value
+
+
 @pytest.mark.parametrize("op", [op for op in OPS if op != "__init__"])
-def test_method_calls_on_the_arguments(op):
+def test_calls_on_the_arguments_and_the_libraries(op):
     results = []
     for module in (crypt_main, plain):
         kwargs = {k: spied(v) for k, v in plan(op, ())[0].items()}
         LOG.clear()
         with pytest.MonkeyPatch.context() as mp:
             mp.setattr(module.time, "time", CLOCK["time.time"])
+            for name in GLOBALS:
+                mp.setattr(module, name, recorded(getattr(module, name), name))
             try:
                 result = comparable(op, getattr(module._Crypt, op)(**bind(module, kwargs)))
             except Exception as e:
                 result = type(e), str(e)
         results.append((result, list(LOG)))
     assert results[0] == results[1]
+    assert any(len(entry) == 3 for entry in results[0][1]) or op == "_add_to_16"

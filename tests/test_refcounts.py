@@ -144,6 +144,7 @@ def standins():
     text, padded, cipher = h(b"text"), h(b"text\0\0\0\0"), h(b"0123456789abcdef")
     cryptor = h(ns(encrypt=lambda data: cipher, decrypt=h.cycle(padded, bytearray(padded))))
     pair = h((h(object()), h(object())))
+    triple = h((*pair, h(object())))  # one value too many to unpack
     mac = h(ns(digest=lambda: cipher))
     expired = h(type("Expired", (Exception,), {}))
     halt = h(Halt("halt"))
@@ -164,7 +165,7 @@ def standins():
 
     def newkeys(bits):
         h(bits)  # the module's own constant
-        return pair
+        return triple if bits == 1024 else pair
 
     def decode(token, *_args, **_kwargs):  # the token names the outcome
         if token == "expired":
@@ -219,6 +220,7 @@ STANDIN_ROWS = (
         ("token_decrypt", {"token": "expired"}),
         ("token_decrypt", {"token": "other"}),
         ("token_decrypt", {"token": "halt"}),
+        ("rsa_keys", {"length": 100}),  # 1,024 bits: three values
     ]
 )
 
@@ -245,3 +247,27 @@ def test_counts_kept_with_standins(monkeypatch, op, changes):
         call = caller(op, kwargs)
     result_of(call)  # meets the module's constants (rsa_keys' key size)
     assert_counts_kept(call, *held, *kwargs.values())
+
+
+@pytest.mark.parametrize("lookup_fails", [False, True], ids=["converted", "lookup-fails"])
+def test_counts_kept_while_the_caller_handles_an_exception(monkeypatch, lookup_fails):
+    # token_decrypt walks the context chain of what it raises, up to the exception its caller
+    # is handling, to link in the error it caught: each link it looks at must be released.
+    # The chain reaches the caller's exception when the handler's own lookup fails.
+    g, held = standins()
+    if lookup_fails:
+        del g["jwt"].exceptions
+    for name, obj in g.items():
+        monkeypatch.setattr(crypt_main, name, obj)
+    handled = held(KeyError("being handled"))
+
+    def call():
+        try:
+            raise handled.with_traceback(None)
+        except KeyError:
+            return m_crypt.token_decrypt("other", "k" * 32)
+
+    raised = result_of(call)
+    assert type(raised) is (AttributeError if lookup_fails else Exception)
+    assert type(raised.__context__) is ValueError
+    assert_counts_kept(call, *held)
