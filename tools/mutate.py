@@ -166,6 +166,107 @@ equivalent(
     "the module holds its own reference to the function type for the life of the runtime, so "
     "a function's dealloc never releases the last one",
 )
+equivalent(
+    CALL,
+    "if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0 || "
+    "PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT))",
+    "if (!(type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0 || "
+    "PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)))",
+    PERF_ONLY + "the cache is lost for every type it served; the types now let through, with "
+    "an instance dict or their own lookup, are either mutable (refused by the next test) or a C "
+    "extension's",
+)
+IMMORTAL = "the object is immortal in CPython 3.13: its count never moves"
+for path, before, after in [
+    ("src/module/function.cpp", 'if (text == "False") return Ref::borrow(Py_False);',
+     'if (text == "False") return Ref::steal(Py_False);'),
+    ("src/module/function.cpp", "? Py_NewRef(Py_None)", "? (Py_None)"),
+    ("src/module/methods.cpp", "Ref op::init(const Args&) { return Ref::borrow(Py_None); }",
+     "Ref op::init(const Args&) { return Ref::steal(Py_None); }"),
+    ("src/module/names.cpp", 'n.nul_byte = own(PyBytes_FromStringAndSize("\\0", 1)).release();',
+     'n.nul_byte = own(PyBytes_FromStringAndSize("\\0", 1)).get();'),
+]:
+    equivalent(path, before, after, IMMORTAL + " (one-byte bytes are CPython's static singletons)"
+               if "nul_byte" in before else IMMORTAL)
+LOCALS = "the statements moved only bind locals or fill disjoint memory"
+for path, before, after in [
+    ("src/module/module.cpp", "if (g_exit_hooks) return; Ref atexit = own(PyImport_Import(N.atexit));",
+     "Ref atexit = own(PyImport_Import(N.atexit)); if (g_exit_hooks) return;"),
+    ("src/module/function.cpp", "Ref defaults = own(PyList_New(0)); std::string_view rest = spec.params;",
+     "std::string_view rest = spec.params; Ref defaults = own(PyList_New(0));"),
+    ("src/token/token.cpp", "auto [data, key, exp_time, issuer] = take<4>(a); Ref token_dict = own(PyDict_New());",
+     "Ref token_dict = own(PyDict_New()); auto [data, key, exp_time, issuer] = take<4>(a);"),
+    ("src/cipher/php.cpp",
+     "std::memcpy(dst, PyBytes_AS_STRING(b), static_cast<size_t>(n)); "
+     "std::memset(dst + n, 0, static_cast<size_t>(fill));",
+     "std::memset(dst + n, 0, static_cast<size_t>(fill)); "
+     "std::memcpy(dst, PyBytes_AS_STRING(b), static_cast<size_t>(n));"),
+    ("src/module/names.cpp",
+     "if (g_ready) return; // Built into a scratch copy so that a failure half-way leaves N "
+     "untouched; the few // objects made before a failure are dropped with the process, as N "
+     "would be. Names n{};",
+     "Names n{}; // Built into a scratch copy so that a failure half-way leaves N untouched; the "
+     "few // objects made before a failure are dropped with the process, as N would be. if "
+     "(g_ready) return;"),
+    ("src/module/names.cpp",
+     "n.kw_digestmod = names_tuple({n.digestmod}); n.kw_algorithm = names_tuple({n.algorithm});",
+     "n.kw_algorithm = names_tuple({n.algorithm}); n.kw_digestmod = names_tuple({n.digestmod});"),
+    ("src/module/methods.cpp",
+     'if (name.starts_with("__")) continue; std::string_view params = spec.params;',
+     'std::string_view params = spec.params; if (name.starts_with("__")) continue;'),
+]:
+    equivalent(path, before, after, LOCALS)
+equivalent(
+    "src/module/binding.cpp",
+    "for (Py_ssize_t i = nargs; i < f.required; ++i) if (!out[i]) count_error(f, i); "
+    "for (Py_ssize_t i = f.required; i < f.total; ++i) if (!out[i]) out[i] = "
+    "PyTuple_GET_ITEM(f.defaults, i - f.required);",
+    "for (Py_ssize_t i = f.required; i < f.total; ++i) if (!out[i]) out[i] = "
+    "PyTuple_GET_ITEM(f.defaults, i - f.required); "
+    "for (Py_ssize_t i = nargs; i < f.required; ++i) if (!out[i]) count_error(f, i);",
+    "defaults are borrowed into slots that a missing-argument error then discards",
+)
+equivalent(
+    "src/token/token.cpp",
+    "for (int depth = 0; link != caught && depth < 1000; ++depth) {",
+    "for (int depth = 0; link != caught && depth < 1001; ++depth) {",
+    "the bound only stops a walk round a context cycle made by hand; where it stops is no "
+    "promise, and a chain of exactly 1,000 contexts is no case anyone meets",
+)
+# Reached only when an allocation fails where no test can make one fail: while the module
+# object is created (CPython's own PyType_FromSpec does not survive that, see
+# tests/test_hazards.py), or where CPython allocates nothing.
+UNREACHABLE = "reached only if an allocation fails "
+for path, before, reason in [
+    ("src/module/function.cpp",
+     "reinterpret_cast<PyTypeObject*>(own(PyType_FromSpec(&function_spec)).release());",
+     "while the module object is created, where CPython's PyType_FromSpec does not survive it"),
+    ("src/module/names.cpp",
+     "PyObject* integer(long v) { return own(PyLong_FromLong(v)).release(); }",
+     "while the module object is created, where CPython's PyType_FromSpec does not survive it"),
+    ("src/module/names.cpp", 'n.nul_byte = own(PyBytes_FromStringAndSize("\\0", 1)).release();',
+     "while the module object is created; one-byte bytes are static singletons anyway"),
+    ("src/module/module.cpp", "Ref ns = own(PyDict_New());",
+     "in PyDict_New, which hands out a dict from CPython's free list and allocates nothing"),
+]:
+    equivalent(path, before, before.replace("own(", "Ref::steal(", 1), UNREACHABLE + reason)
+equivalent(
+    "src/token/token.cpp",
+    "ok(PyDict_SetItem(token_dict.get(), N.exp, exp.get()));",
+    "(void)(PyDict_SetItem(token_dict.get(), N.exp, exp.get()));",
+    UNREACHABLE + "inserting a fourth key into a dict with room for five, which allocates nothing",
+)
+for before in [
+    "f->params[f->total++] = own(PyUnicode_InternFromString(name.c_str())).release();",
+    'f->doc = own(PyUnicode_FromFormat("_Crypt.%s(%s)", spec.name, spec.params)).release();',
+]:
+    equivalent(
+        "src/module/function.cpp",
+        before,
+        before.replace("own(", "Ref::steal(", 1),
+        "the MemoryError stays set and the import fails with it at its next check, as it does "
+        "when own() throws (the out-of-memory sweep of the import sees both the same)",
+    )
 for field in ("name", "module"):
     equivalent(
         "src/module/function.cpp",
