@@ -561,6 +561,23 @@ def parameters(name):
     return tuple(names), required
 
 
+# Parameters whose good values come from one pool, with the tag suffix the seeds name.
+POOLS = {
+    "pub_key": ([PUB, PUB2, PRI, None], ".key"),
+    "pri_key": ([PRI, PRI2, PUB, None], ".key"),
+    "iv": (IVS, ".iv"),
+    "fmt": (FMTS, ".fmt"),
+    "base64s": (FLAGS, ".flag"),
+    "hexs": (FLAGS, ".flag"),
+    "length": (LENGTHS, ".n"),
+    "data": (CLAIMS, ".claims"),
+    "exp_time": (LIFETIMES, ".life"),
+    "issuer": (ISSUERS, ".iss"),
+    "token": (TOKENS, ".token"),
+    "self": (SELVES, ".self"),
+}
+
+
 def good(src, method, param, tag):
     """A value the parameter is meant to take, so that most calls get deep into the body."""
     if param == "value" and method in (
@@ -599,28 +616,9 @@ def good(src, method, param, tag):
         return src.text(200, tag + ".t")
     if param == "key":
         return src.pick(KEYS_BY_METHOD.get(method, AES_KEYS), tag + ".key")
-    if param == "pub_key":
-        return src.pick([PUB, PUB2, PRI, None], tag + ".key")
-    if param == "pri_key":
-        return src.pick([PRI, PRI2, PUB, None], tag + ".key")
-    if param == "iv":
-        return src.pick(IVS, tag + ".iv")
-    if param == "fmt":
-        return src.pick(FMTS, tag + ".fmt")
-    if param in ("base64s", "hexs"):
-        return src.pick(FLAGS, tag + ".flag")
-    if param == "length":
-        return src.pick(LENGTHS, tag + ".n")
-    if param == "data":
-        return src.pick(CLAIMS, tag + ".claims")
-    if param == "exp_time":
-        return src.pick(LIFETIMES, tag + ".life")
-    if param == "issuer":
-        return src.pick(ISSUERS, tag + ".iss")
-    if param == "token":
-        return src.pick(TOKENS, tag + ".token")
-    if param == "self":
-        return src.pick(SELVES, tag + ".self")
+    if param in POOLS:
+        pool, suffix = POOLS[param]
+        return src.pick(pool, tag + suffix)
     return None
 
 
