@@ -1,4 +1,5 @@
 // HS256 tokens: issue with the claims data, iat, iss, exp; verify, converting every failure.
+#include "module/except.hpp"
 #include "module/ops.hpp"
 
 namespace cm {
@@ -13,21 +14,6 @@ Ref clock_seconds()
     return own(PyNumber_Long(now.get()));
 }
 
-// The test an except clause makes, including its refusal of a non-exception class.
-bool except_matches(PyObject* exc, PyObject* cls)
-{
-    bool valid = PyExceptionClass_Check(cls);
-    if (PyTuple_Check(cls)) {
-        valid = true;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls); ++i)
-            valid = valid && PyExceptionClass_Check(PyTuple_GET_ITEM(cls, i));
-    }
-    if (!valid)
-        raise(PyExc_TypeError,
-              "catching classes that do not inherit from BaseException is not allowed");
-    return PyErr_GivenExceptionMatches(exc, cls) != 0;
-}
-
 // What the two except clauses make of `caught`: the exception to raise in its place, or
 // `caught` itself when neither takes it.
 Ref converted(PyObject* caught)
@@ -39,42 +25,6 @@ Ref converted(PyObject* caught)
     Ref text = own(PyObject_Format(caught, N.empty));
     Ref message = own(PyUnicode_Concat(N.failure_prefix, text.get()));
     return call({PyExc_Exception, message});
-}
-
-// Gives `exc`, raised while `caught` was being handled, the context an except block would
-// have given it. The interpreter set each context in its chain to the exception the caller was
-// handling (or none), since `caught` was never installed as handled: the calling frame's or
-// generator's handled-exception state is not ours to rewrite. So `caught` goes where the
-// chain reaches the caller's exception, or its end.
-void set_context(PyObject* exc, PyObject* caught)
-{
-    Ref outer = Ref::steal(PyErr_GetHandledException());
-    PyObject* link = exc;
-    // Bounded, as a context chain may have been made cyclic by hand.
-    for (int depth = 0; link != caught && depth < 1000; ++depth) {
-        Ref context = Ref::steal(PyException_GetContext(link));
-        if (context.get() == caught) return;
-        if (!context || context.get() == outer.get()) {
-            PyException_SetContext(link, Py_NewRef(caught));
-            return;
-        }
-        link = context.get();  // still held by the chain, which exc holds
-    }
-}
-
-[[noreturn]] void convert_failure()
-{
-    Ref caught = Ref::steal(PyErr_GetRaisedException());
-    Ref raised;
-    try {
-        raised = converted(caught.get());
-    }
-    catch (const PyErrSet&) {
-        raised = Ref::steal(PyErr_GetRaisedException());
-    }
-    if (raised.get() != caught.get()) set_context(raised.get(), caught.get());
-    PyErr_SetRaisedException(raised.release());
-    throw PyErrSet{};
 }
 
 [[noreturn, gnu::cold]] void lifetime_error(PyObject* exp_time)
@@ -126,7 +76,7 @@ Ref op::token_decrypt(const Args& a)
         return method(N.get, {claims, N.data});
     }
     catch (const PyErrSet&) {
-        convert_failure();
+        reraise_converted(converted);
     }
 }
 
