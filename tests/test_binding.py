@@ -1,6 +1,9 @@
 """Argument binding: the three TypeError texts and the equivalent ways of passing arguments."""
 
 import ctypes
+import os
+import platform
+import textwrap
 
 import pytest
 
@@ -94,43 +97,107 @@ def test_keyword_names_that_are_not_str():
     assert vectorcall(m.md5, args, 1, ("fmt",)) == m.md5("abc", "upper")
 
 
-def test_recursion_through_encode_is_stopped():
-    # The call goes from our function to the str subclass's encode, which is our function
-    # again, with no Python frame in between: only the vectorcall's own guard stops it before
-    # the C stack runs out, on the main thread and on one with a 4 MiB stack, which the
-    # interpreter's C-level limit alone overruns. Afterwards every function must still work.
-    r = run_python("""
-        import crypt_main, threading
-        from crypt_main import m_crypt as m
+class EqRaises(str):
+    def __eq__(self, other):
+        raise KeyError("eq")
 
-        class Loop(str):
-            encode = crypt_main._Crypt.base64
+    __hash__ = str.__hash__
 
-        def recurse():
+
+class EqAlways(str):
+    def __eq__(self, other):
+        return True
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize(
+    "keyword, expected",
+    [(EqRaises("value"), KeyError("eq")), (EqAlways("anything"), "eA==")],
+    ids=["raises", "always-true"],
+)
+def test_keyword_of_a_str_subclass_is_compared_with_eq(keyword, expected):
+    # As a Python function matches it: a value comparison that skipped the subclass's __eq__
+    # would refuse the one and bind the other.
+    try:
+        got = m.base64(**{keyword: "x"})
+    except KeyError as e:
+        got = e
+    assert repr(got) == repr(expected)
+
+
+# A str subclass whose encode is one of our functions nests in C, with no Python frame in
+# between; one whose encode is Python code nests through a fresh eval loop each level. Either
+# must end in RecursionError on every stack, the thread then still running every operation.
+ENCODES = {
+    "c": "encode = crypt_main._Crypt.base64",
+    "python": "def encode(self, *args):\n        return m.base64(Loop('x')).encode()",
+}
+RUN = "body()"
+# Where the nesting runs: the main thread with a limit far above what its stack holds, threads
+# with small stacks, and a stack of the program's own that it switched to, outside the bounds
+# the thread's stack has (the guard then counts levels, as Python frames are counted).
+STACKS = {
+    "main": f"sys.setrecursionlimit(100_000)\n{RUN}",
+    **{
+        f"thread-{kib}K": f"threading.stack_size({kib} << 10)\n"
+        "t = threading.Thread(target=body)\nt.start()\nt.join()"
+        for kib in (64, 256, 4096)
+    },
+    "switched": """
+        libc = ctypes.CDLL(None)
+        here, there = ctypes.create_string_buffer(4096), ctypes.create_string_buffer(4096)
+        stack = ctypes.create_string_buffer(4 << 20)
+        start = ctypes.CFUNCTYPE(None)(body)
+        assert libc.getcontext(there) == 0
+        ctypes.c_void_p.from_buffer(there, 8).value = ctypes.addressof(here)  # uc_link
+        ctypes.c_void_p.from_buffer(there, 16).value = ctypes.addressof(stack)  # ss_sp
+        ctypes.c_size_t.from_buffer(there, 32).value = len(stack)  # ss_size
+        libc.makecontext(there, start, 0)
+        assert libc.swapcontext(here, there) == 0
+    """,
+}
+
+
+@pytest.mark.parametrize("where", STACKS, ids=STACKS)
+@pytest.mark.parametrize("encode", ENCODES, ids=ENCODES)
+def test_recursion_through_encode_is_stopped(where, encode):
+    if where == "switched" and "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("AddressSanitizer cannot follow a switch to another stack")
+    if where == "switched" and platform.machine() != "x86_64":
+        pytest.skip("the ucontext_t offsets are glibc's on x86-64")
+    r = run_python(
+        "import crypt_main, ctypes, sys, threading\n"
+        "from crypt_main import m_crypt as m\n"
+        "class Loop(str):\n"
+        f"    {ENCODES[encode]}\n"
+        + textwrap.dedent("""
+        def body():
             try:
                 m.base64(Loop("x"))
             except RecursionError:
                 print("RecursionError")
-
-        class Nested(str):  # 300 levels of honest nesting, well within the limit
-            def encode(self, *args):
-                if int(self):
-                    m.base64(Nested(int(self) - 1))
-                return b"x"
-
-        print(m.base64(Nested(300)))
-        recurse()
-        threading.stack_size(4 << 20)
-        t = threading.Thread(target=recurse)
-        t.start()
-        t.join()
-        # A depth not given back on a failed call would run out after this many.
-        for _ in range(20000):
-            try:
-                m.base64(b"x")
-            except AttributeError:
-                pass
-        print(m.base64("x"), m.md5("abc", "upper"))
-    """)
-    out = "eA==\nRecursionError\nRecursionError\neA== 900150983CD24FB0D6963F7D28E17F72\n"
+            # A level not given back on a failed call would run out after this many.
+            for _ in range(3000):
+                try:
+                    m.base64(b"x")
+                except AttributeError:
+                    pass
+            k, iv = "0123456789abcdef", "fedcba9876543210"
+            print(m.md5("abc", "upper"), m.aes_cbc_decrypt(m.aes_cbc("x", k, iv), k, iv),
+                  m.token_decrypt(m.token([1], "k" * 32), "k" * 32))
+        """)
+        + textwrap.dedent(STACKS[where])
+    )
+    out = "RecursionError\n900150983CD24FB0D6963F7D28E17F72 x [1]\n"
     assert (r.returncode, r.stderr, r.stdout) == (0, "", out)
+
+
+def test_honest_nesting_within_the_limit():
+    class Nested(str):
+        def encode(self, *args):
+            if int(self):
+                m.base64(Nested(int(self) - 1))
+            return b"x"
+
+    assert m.base64(Nested(300)) == "eA=="

@@ -301,7 +301,8 @@ def good_arguments(draw, m):
 @st.composite
 def calls(draw):
     """A method, reached through an instance, the class or a subclass instance, with arguments
-    that mostly pass, one or two of them hostile, some moved to keywords, right or wrong."""
+    that mostly pass, one or two of them hostile, some moved to keywords, right or wrong, called
+    from code with builtins of its own or not."""
     m = TABLE[draw(st.sampled_from(list(TABLE)))]
     params = [p.split("=")[0] for p in m.params.split(", ")]
     # Through the class, an instance method takes self explicitly; otherwise self is bound, and
@@ -327,7 +328,7 @@ def calls(draw):
         value = args.pop()
         right = explicit[len(args)] if len(args) < len(explicit) else "bogus"
         kwargs[draw(st.sampled_from([right] * 12 + explicit + ["bogus"]))] = value
-    return m, owner, args, kwargs, draw(environments())
+    return m, owner, args, kwargs, draw(environments()), draw(st.booleans())
 
 
 def target(side, m, owner):
@@ -377,8 +378,24 @@ def binding_error(m, owner, args, kwargs):
     return None
 
 
-def outcome(fn, args, kwargs):
+class CallersOwn:
+    """What a caller's own __builtins__ holds under every global's name: a function takes its
+    builtins from where it was made, so no call may reach this."""
+
+    def __getattr__(self, name):
+        raise Boom("the caller's builtins")
+
+    __call__ = boom
+
+
+SANDBOX = dict.fromkeys(NAMES, CallersOwn())
+
+
+def outcome(fn, args, kwargs, sandboxed):
     try:
+        if sandboxed:
+            space = {"__builtins__": SANDBOX, "fn": fn, "args": args, "kwargs": kwargs}
+            return "result", eval("fn(*args, **kwargs)", space)
         return "result", fn(*args, **kwargs)
     except BaseException as e:  # a KeyboardInterrupt from a stand-in included
         return "raised", e
@@ -408,7 +425,7 @@ def same_ciphertext(a, b, hexs):
 def run_call(call):
     global CALLS
     CALLS += 1
-    m, owner, args, kwargs, env = call
+    m, owner, args, kwargs, env, sandboxed = call
     got = {}
     for side, module in (("module", crypt_main), ("plain", plain)):
         saved = {name: module.__dict__.get(name, DELETED) for name in env}
@@ -419,7 +436,7 @@ def run_call(call):
                 setattr(module, name, value)
         try:
             side_args, side_kwargs = resolve(side, args, kwargs)
-            got[side] = outcome(target(side, m, owner), side_args, side_kwargs)
+            got[side] = outcome(target(side, m, owner), side_args, side_kwargs, sandboxed)
         finally:
             for name, value in saved.items():
                 if value is DELETED:

@@ -27,11 +27,11 @@ LOAD = {
 }
 
 
-def run_both(code):
+def run_both(code, env=None):
     """Runs code against the module and against plain Python; returns the module's stdout."""
     out = {}
     for which, load in LOAD.items():
-        r = run_python(load + textwrap.dedent(code))
+        r = run_python(load + textwrap.dedent(code), env=env)
         assert r.returncode == 0 and r.stderr == "", (which, r.stderr)
         out[which] = r.stdout
     assert out["module"] == out["plain"]
@@ -236,26 +236,259 @@ int main(int argc, char** argv)
 """
 
 
-def test_runtime_finalised_and_started_again(tmp_path):
+def run_embedded(tmp_path, source, script):
+    """Builds the embedding program from C source and runs it with the script as argv[1]."""
     cc, flags, libdir = embedding_build()
-    (tmp_path / "embed.c").write_text(EMBED)
+    (tmp_path / "embed.c").write_text(source)
     program = tmp_path / "embed"
     subprocess.run(
         [cc, tmp_path / "embed.c", "-o", program, *flags, f"-Wl,-rpath,{libdir}"], check=True
     )
-    script = textwrap.dedent("""
+    paths = [p for p in sys.path if p.endswith("site-packages")]
+    env = {**os.environ, "PYTHONPATH": ":".join(paths)}
+    script = textwrap.dedent(script)
+    return subprocess.run([program, script], capture_output=True, text=True, timeout=300, env=env)
+
+
+def test_runtime_finalised_and_started_again(tmp_path):
+    r = run_embedded(
+        tmp_path,
+        EMBED,
+        """
         import _interpreters, crypt_main
         m = crypt_main.m_crypt
         print(m.md5("abc", "upper"), m.token_decrypt(m.token([1], "k" * 32), "k" * 32))
         interp = _interpreters.create(_interpreters.new_config("legacy"))
         print(_interpreters.exec(interp, "import crypt_main").msg.split(" - ")[0])
         _interpreters.destroy(interp)
-    """)
-    paths = [p for p in sys.path if p.endswith("site-packages")]
-    env = {**os.environ, "PYTHONPATH": ":".join(paths)}
-    r = subprocess.run([program, script], capture_output=True, text=True, timeout=300, env=env)
+    """,
+    )
     line = "900150983CD24FB0D6963F7D28E17F72 [1]\nInterpreter change detected\n"
     assert (r.returncode, r.stderr, r.stdout) == (0, "", line * 3)
+
+
+EMBED_ASLEEP = r"""
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <unistd.h>
+int main(int argc, char** argv)
+{
+    PyObject* held = NULL;
+    for (int round = 0; round < 2; ++round) {
+        Py_Initialize();
+        if (held) {
+            PyObject* result = PyObject_CallFunction(held, "ss", "abc", "upper");
+            PyObject* exc = PyErr_GetRaisedException();
+            PyObject* text = exc ? PyObject_Str(exc) : NULL;
+            if (result || !text) return 3;
+            printf("%s: %s\n", Py_TYPE(exc)->tp_name, PyUnicode_AsUTF8(text));
+            fflush(stdout);
+        }
+        if (PyRun_SimpleString(argv[1]) != 0) return 1;
+        if (!held) held = PyObject_GetAttrString(PyImport_AddModule("__main__"), "held");
+        if (Py_FinalizeEx() < 0) return 2;
+        usleep(400 * 1000);  /* the daemon thread wakes without a runtime */
+    }
+    return 0;
+}
+"""
+
+
+def test_runtime_finalised_under_a_sleeping_thread(tmp_path):
+    # A daemon thread asleep inside a call when the embedding program finalises the runtime is
+    # ended by a forced unwind when it wakes, with no thread state, after the runtime's exit
+    # and also after the next runtime has started: it must release nothing. A method the
+    # program kept from the first runtime is refused in the second.
+    r = run_embedded(
+        tmp_path,
+        EMBED_ASLEEP,
+        """
+        import threading, time
+        from crypt_main import m_crypt as m
+        started = threading.Event()
+
+        class Slow(str):
+            def encode(self, *args):
+                started.set()
+                time.sleep(0.2)
+                return b"x"
+
+        threading.Thread(target=lambda: m.base64(Slow("x")), daemon=True).start()
+        started.wait()
+        held = m.md5
+        print(held("abc", "upper"))
+    """,
+    )
+    digest = "900150983CD24FB0D6963F7D28E17F72\n"
+    refused = (
+        "TypeError: _Crypt.md5() belongs to a finalised Python runtime; import crypt_main again\n"
+    )
+    assert (r.returncode, r.stderr, r.stdout) == (0, "", digest + refused + digest)
+
+
+def test_greenlets_parked_inside_a_call():
+    # Each greenlet switches away from inside a call. A depth counted per OS thread would stay
+    # raised by every one of them, until the thread's next call was refused. greenlet copies
+    # slices of the stack with memcpy, redzones around our frames' locals included, which
+    # AddressSanitizer's checked memcpy would report.
+    env = os.environ.copy()
+    if "ASAN_OPTIONS" in env:
+        env["ASAN_OPTIONS"] += ":replace_intrin=0"
+    out = run_both(
+        """
+        import sys, greenlet
+        m = M.m_crypt if hasattr(M, "m_crypt") else M.obj
+        main = greenlet.getcurrent()
+
+        class Park(str):
+            def encode(self, *args):
+                main.switch()
+                return b"x"
+
+        parked = [greenlet.greenlet(lambda: m.base64(Park("x")))
+                  for _ in range(sys.getrecursionlimit() + 10)]
+        for g in parked:
+            g.switch()
+        print(m.base64("hello"), {g.switch() for g in parked})
+    """,
+        env,
+    )
+    assert out == "aGVsbG8= {'eA=='}\n"
+
+
+def test_a_missing_global_is_never_looked_up_in_the_callers_builtins():
+    # A function takes its builtins from where it is made, not from whoever calls it: an
+    # exec() with its own __builtins__ controls only its own code.
+    out = run_both("""
+        import builtins, types
+        m = M.m_crypt if hasattr(M, "m_crypt") else M.obj
+
+        class Impostor:
+            md5 = staticmethod(lambda: types.SimpleNamespace(
+                update=lambda data: None, hexdigest=lambda: "the impostor's"))
+
+        del M.hashlib
+        try:
+            exec("m.md5('abc', 'x')", {"__builtins__": {"hashlib": Impostor}, "m": m})
+        except NameError as e:
+            print(e, e.name)
+        builtins.hashlib = Impostor
+        print(m.md5("abc", "x"))
+    """)
+    assert out == "name 'hashlib' is not defined hashlib\nthe impostor's\n"
+
+
+def test_builtins_of_the_importer_that_are_a_mapping():
+    # The module made from a frame whose builtins are a mapping, not a dict (exec() accepts
+    # one): a missing global is looked up there with the mapping protocol, a KeyError meaning
+    # absence, any other error passing through, and what the mapping gave released.
+    r = run_python("""
+        import builtins, importlib.util, sys
+        from Crypto.Util.Padding import pad as PAD
+
+        class Builtins:
+            def __getitem__(self, name):
+                if name != "pad":
+                    return vars(builtins)[name]
+                if mode == "found":
+                    return PAD
+                raise {"missing": KeyError, "other": ZeroDivisionError}[mode]("pad")
+
+            def __getattr__(self, name):  # PyImport_Import reads __import__ as an attribute
+                return getattr(builtins, name)
+
+        spec = importlib.util.find_spec("crypt_main")
+        ns = {"__builtins__": Builtins(), "spec": spec}
+        exec("import _imp\\nmodule = _imp.create_dynamic(spec)\\n_imp.exec_dynamic(module)", ns)
+        module = ns["module"]
+        del module.pad
+        for mode in ("found", "missing", "other"):
+            refs = sys.getrefcount(PAD)
+            try:
+                for _ in range(100):
+                    result = module.m_crypt.des("abc", "des-key!").hex()
+                print(result, sys.getrefcount(PAD) - refs)
+            except Exception as e:
+                print(type(e).__name__, e)
+    """)
+    out = "64bff21420b60dc6 0\nNameError name 'pad' is not defined\nZeroDivisionError pad\n"
+    assert (r.returncode, r.stderr, r.stdout) == (0, "", out)
+
+
+def test_token_decrypt_converts_inside_an_except_block():
+    # The conversion runs with the caught error as the one being handled, and the interpreter
+    # chains what it raises: it cuts a cycle through the caught error's own chain, and an error
+    # raised with an old context gets the caught one instead. The caller's handled exception
+    # is its own again afterwards.
+    out = run_both("""
+        import sys, types
+        m = M.m_crypt if hasattr(M, "m_crypt") else M.obj
+
+        def chain(e):
+            names, seen = [], set()
+            while e is not None and id(e) not in seen:
+                seen.add(id(e))
+                names.append(type(e).__name__)
+                e = e.__context__
+            return " -> ".join(names + ["CYCLE"] * (e is not None))
+
+        class Caught(Exception):
+            def __format__(self, spec):
+                print("handling", repr(sys.exception()))
+                return self.step()
+
+        def stale():
+            try:
+                raise KeyError("old")
+            except KeyError:
+                err = LookupError("step")
+            raise err
+
+        def first():
+            raise FIRST
+
+        FIRST, second = ValueError("first"), TypeError("second")
+        for step in (lambda: "text", stale, first):
+            caught = Caught("c")
+            caught.step = step
+            second.__context__, caught.__context__ = FIRST, second
+
+            def decode(*args, **kwargs):
+                raise caught
+
+            M.jwt = types.SimpleNamespace(decode=decode, exceptions=types.SimpleNamespace(
+                ExpiredSignatureError=OSError))
+            try:
+                raise RuntimeError("the caller's")
+            except RuntimeError:
+                try:
+                    m.token_decrypt("t", "k")
+                except Exception as e:
+                    print(chain(e))
+                print("after", repr(sys.exception()))
+    """)
+    assert "CYCLE" not in out and out.count("handling Caught('c')") == 3
+
+
+def test_finaliser_at_exit_of_an_object_in_the_namespace():
+    # At exit the collector frees the module with its functions, and runs the finalisers of
+    # what its namespace holds while the namespace is still whole. Kept alive by anything of
+    # ours, the module would instead have its namespace wiped to None around them.
+    out = run_both("""
+        import sys
+        sys.modules[M.__name__] = M  # as an import leaves it
+        m = M.m_crypt if hasattr(M, "m_crypt") else M.obj
+
+        class Finaliser:
+            def __init__(self, m, write):
+                self.m, self.write = m, write
+
+            def __del__(self):
+                self.write(self.m.md5("abc", "upper") + "\\n")
+
+        M.keeper = Finaliser(m, sys.stdout.write)
+    """)
+    assert out == "900150983CD24FB0D6963F7D28E17F72\n"
 
 
 def test_methods_pickle_and_copy_by_name():

@@ -17,6 +17,8 @@ def raises(call, expected):
         call()
     except Exception as e:
         assert f"{type(e).__name__}: {e}" == expected, repr(e)
+        # traceback's "Did you mean" reads the missing name from the exception
+        assert not isinstance(e, NameError) or e.name == expected.split("'")[1], e.name
     else:
         raise AssertionError(f"nothing raised, expected {expected}")
 """

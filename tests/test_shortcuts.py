@@ -1,6 +1,5 @@
 """The fast paths on exact built-in types give what the general calls give."""
 
-import builtins
 import hashlib
 import sys
 import types
@@ -213,49 +212,3 @@ def test_errors_of_overriding_methods_pass_through(monkeypatch):
     decoded = type("Decoded", (bytes,), {"decode": lambda self, *a: Refusing("text")})
     monkeypatch.setattr(crypt_main, "AES", decrypting_to(decoded(b"x")))
     pytest.raises(ZeroDivisionError, CALLS["AES"]).match("^text refused$")
-
-
-PAD = crypt_main.pad
-
-
-class Builtins:
-    """A builtins mapping that is not a dict, as exec() accepts one; `pad` comes from find."""
-
-    def __init__(self, find):
-        self.find = find
-
-    def __getitem__(self, name):
-        return self.find() if name == "pad" else vars(builtins)[name]
-
-
-def raiser(error):
-    def find():
-        raise error
-
-    return find
-
-
-@pytest.mark.parametrize(
-    "find, error",
-    [
-        (lambda: PAD, None),
-        (raiser(KeyError("pad")), NameError("name 'pad' is not defined")),  # not there
-        (raiser(ZeroDivisionError("pad")), ZeroDivisionError("pad")),  # passes through
-    ],
-    ids=["found", "key-error", "other-error"],
-)
-def test_global_falls_back_to_the_callers_builtins_mapping(monkeypatch, find, error):
-    # A global missing from the module is looked up in the builtins of the calling frame,
-    # with the mapping protocol when they are not a dict, as the frame's own lookups are.
-    real = m_crypt.des("abc", "des-key!")
-    monkeypatch.delattr(crypt_main, "pad")
-    ns = {"__builtins__": Builtins(find), "m": m_crypt}
-    if error is None:
-        refs = sys.getrefcount(PAD)
-        for _ in range(100):
-            exec("result = m.des('abc', 'des-key!')", ns)
-        assert ns["result"] == real
-        assert sys.getrefcount(PAD) == refs  # what the mapping gave is released
-    else:
-        got = pytest.raises(type(error), exec, "m.des('abc', 'des-key!')", ns).value
-        assert type(got) is type(error) and str(got) == str(error)

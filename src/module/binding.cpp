@@ -32,15 +32,21 @@ constexpr const char kUnexpectedKeyword[] = "%s() got an unexpected keyword argu
     raise(PyExc_TypeError, "keywords must be strings");
 }
 
-// The parameter a keyword names, or -1: by identity first (interned names meet interned
-// keywords), then by value.
+// The parameter a keyword names, or -1, matched as a Python function matches it: by identity
+// first (interned names meet interned keywords), then with ==, which a str subclass may
+// override, and whose exception propagates.
 Py_ssize_t find_parameter(const Function& f, PyObject* keyword)
 {
     for (Py_ssize_t i = 0; i < f.total; ++i)
         if (f.params[i] == keyword) return i;
     if (!PyUnicode_Check(keyword)) keyword_not_str();
-    for (Py_ssize_t i = 0; i < f.total; ++i)
-        if (PyUnicode_Compare(f.params[i], keyword) == 0) return i;
+    bool exact = PyUnicode_CheckExact(keyword);
+    for (Py_ssize_t i = 0; i < f.total; ++i) {
+        int r = exact ? PyUnicode_Compare(keyword, f.params[i]) == 0
+                      : PyObject_RichCompareBool(keyword, f.params[i], Py_EQ);
+        ok(r);
+        if (r) return i;
+    }
     return -1;
 }
 

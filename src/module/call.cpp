@@ -9,9 +9,14 @@ namespace cm {
 
 namespace {
 
-// The module namespace global() reads; a strong reference, replaced only when a failed
-// import is retried with a new module object.
+// The namespaces global() reads. The module's is borrowed: the module owns it and every
+// function owns the module, as a Python function owns its globals, so that the collector frees
+// them together, with the namespace whole while the finalisers of what it holds run. Then the
+// builtins a function defined in the module would have taken when it was made (those of the
+// code importing it), never those of the code calling it, which a sandbox or an exec() with
+// its own __builtins__ controls; a strong reference.
 PyObject* g_globals = nullptr;
+PyObject* g_builtins = nullptr;
 
 constexpr std::size_t kMaxArgs = 6;
 
@@ -79,19 +84,22 @@ PyObject* cached_method(PyObject* self, Name& name)
     return nullptr;
 }
 
-[[noreturn, gnu::cold]] void name_error(PyObject* name)
-{
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    throw PyErrSet{};
-}
-
 }  // namespace
 
-// A replaced namespace is kept, not released: a call on another thread, or one that a key's
-// __eq__ re-entered, may be in the middle of a lookup in it. Only a failed import replaces it.
-void set_globals(PyObject* dict) noexcept { g_globals = Py_NewRef(dict); }
+void set_globals(PyObject* dict) noexcept
+{
+    g_globals = dict;
+    // Borrowed from the frame, never NULL with a thread state.
+    Py_XSETREF(g_builtins, Py_NewRef(PyEval_GetBuiltins()));
+}
 
-void forget_globals() noexcept { g_globals = nullptr; }
+void clear_globals() noexcept
+{
+    g_globals = nullptr;
+    Py_CLEAR(g_builtins);
+}
+
+void forget_globals() noexcept { g_globals = g_builtins = nullptr; }
 
 Ref call(std::initializer_list<Arg> fn_and_args, PyObject* kwnames)
 {
@@ -130,22 +138,37 @@ Ref attr(Arg obj, PyObject* name)
 Ref global(PyObject* name)
 {
     PyObject* found = nullptr;
-    if (g_globals) {
-        ok(PyDict_GetItemRef(g_globals, name, &found));
+    // Each held for its lookup, which may run Python code (a key's __eq__, a mapping's
+    // __getitem__) that ends the module or replaces the builtins.
+    if (Ref globals = Ref::borrow(g_globals)) {
+        ok(PyDict_GetItemRef(globals.get(), name, &found));
         if (found) return Ref::steal(found);
     }
-    PyObject* builtins = PyEval_GetBuiltins();  // borrowed, never NULL with a thread state
-    if (builtins && PyDict_Check(builtins)) {
-        ok(PyDict_GetItemRef(builtins, name, &found));
+    Ref builtins = Ref::borrow(g_builtins);
+    if (builtins && PyDict_Check(builtins.get())) {
+        ok(PyDict_GetItemRef(builtins.get(), name, &found));
         if (found) return Ref::steal(found);
     }
     else if (builtins) {
-        found = PyObject_GetItem(builtins, name);
+        found = PyObject_GetItem(builtins.get(), name);
         if (found) return Ref::steal(found);
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PyErrSet{};
         PyErr_Clear();
     }
     name_error(name);
+}
+
+void name_error(PyObject* name)
+{
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    // As the interpreter does, the name also goes on the exception, where traceback's "Did you
+    // mean" suggestions look for it; failing to set it leaves the NameError as it is.
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_NameError)
+        && PyObject_SetAttr(exc.get(), N.name, name) < 0)
+        PyErr_Clear();
+    PyErr_SetRaisedException(exc.release());
+    throw PyErrSet{};
 }
 
 bool truth(Arg obj)

@@ -37,6 +37,9 @@ Ref attr(Arg obj, PyObject* name);
 /// else NameError "name '...' is not defined". Looked up afresh at every call.
 Ref global(PyObject* name);
 
+/// Raises NameError "name '...' is not defined", with the exception's name set.
+[[noreturn, gnu::cold, gnu::noinline]] void name_error(PyObject* name);
+
 /// bool(obj), whose exception propagates.
 bool truth(Arg obj);
 
@@ -86,10 +89,14 @@ Ref new_list(std::initializer_list<Arg> items);
 /// A new tuple holding the items.
 Ref new_tuple(std::initializer_list<Arg> items);
 
-/// Points global() at the namespace of the module being initialised.
+/// Points global() at the namespace of the module being initialised (borrowed: the module's
+/// functions own the module), and at the builtins of the code importing it.
 void set_globals(PyObject* dict) noexcept;
 
-/// Drops the namespace of a finalised runtime without touching it.
+/// Stops global() reading the namespace of a module being freed.
+void clear_globals() noexcept;
+
+/// Drops the namespaces of a finalised runtime without touching them.
 void forget_globals() noexcept;
 
 }  // namespace cm

@@ -1,7 +1,10 @@
 // The function type: creation from a method-table row, attributes, descriptor and vectorcall.
 #include "module/function.hpp"
 
+#include <pthread.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -37,15 +40,55 @@ private:
     Py_ssize_t n_;
 };
 
-// How deeply this thread is nested in our functions. A str subclass whose encode is one of
-// them recurses with no Python frame in between, each level taking C stack that a Python
-// frame does not. The interpreter's own C-level limit (10,000 levels) would let that grow to
-// several megabytes, more than a thread with a smaller stack has; counted against the limit
-// Python functions obey, the nesting stops where theirs would, after a tenth of that. The
-// limit is read only past a depth that no stack minds, and the counter is in the static TLS
-// block: both keep the guard to a few instructions on every call.
-[[gnu::tls_model("initial-exec")]] constinit thread_local int t_depth = 0;
-constexpr int kShallow = 32;
+// Every call that nests through our functions costs C stack that a Python-to-Python call does
+// not (a str subclass whose encode calls back in, directly or through a Python frame), and a
+// thread may have as little as 64 KiB of it. So a call is refused with RecursionError once the
+// frame lies within kStackMargin of the low end of this thread's stack, as CPython 3.14 guards
+// its own C recursion; what is left covers one level's excursion between two checks and the
+// raising. The bound is read once per OS thread, which is right for greenlets too: they all run
+// on their thread's stack, saving and restoring slices of it. It sits in the static TLS block,
+// and starts at the top of the address space, so that a thread's first call takes the slow
+// path that reads it.
+constexpr std::uintptr_t kStackMargin = 16 << 10;
+
+enum class Bounds : unsigned char { Unread, Known, Unknown };
+
+[[gnu::tls_model("initial-exec")]] constinit thread_local std::uintptr_t t_stack_floor =
+    UINTPTR_MAX;
+[[gnu::tls_model("initial-exec")]] constinit thread_local std::uintptr_t t_stack_low = 0;
+[[gnu::tls_model("initial-exec")]] constinit thread_local std::uintptr_t t_stack_high = 0;
+[[gnu::tls_model("initial-exec")]] constinit thread_local Bounds t_bounds = Bounds::Unread;
+
+// The usable range of this thread's stack, above its guard pages, if the platform tells.
+void read_stack_bounds() noexcept
+{
+    t_bounds = Bounds::Unknown;
+#if defined(__linux__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+    void* addr = nullptr;
+    std::size_t size = 0, guard = 0;
+    bool read = pthread_attr_getstack(&attr, &addr, &size) == 0
+                && pthread_attr_getguardsize(&attr, &guard) == 0;
+    pthread_attr_destroy(&attr);
+    if (!read || size <= guard + kStackMargin) return;
+    t_stack_low = reinterpret_cast<std::uintptr_t>(addr) + guard;
+    t_stack_high = reinterpret_cast<std::uintptr_t>(addr) + size;
+    t_stack_floor = t_stack_low + kStackMargin;
+    t_bounds = Bounds::Known;
+#endif
+}
+
+// Native code may hold a method across Py_FinalizeEx and call it in the next runtime, where its
+// names and its type died with the old one (each runtime makes its own type). Only the method
+// table's C strings are still safe to read.
+[[gnu::cold, gnu::noinline]] PyObject* from_finalised_runtime(PyObject* self)
+{
+    PyErr_Format(PyExc_TypeError,
+                 "_Crypt.%s() belongs to a finalised Python runtime; import crypt_main again",
+                 as_function(self)->spec->name);
+    return nullptr;
+}
 
 [[gnu::cold]] PyObject* too_deep()
 {
@@ -54,28 +97,50 @@ constexpr int kShallow = 32;
     return nullptr;
 }
 
+PyObject* call_body(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+{
+    const Function& f = *as_function(self);
+    Args bound{};
+    bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+    CallOwns owns(self, bound, f.total);
+    return f.body(bound).release();
+}
+
+// Where the stack's bounds are not known (never read, unreadable, or the frame lies outside
+// them, on a stack some other code switched to), each call counts as a Python frame does, in
+// the thread state: the nesting then stops where nested Python functions would, and greenlet
+// saves and restores the count with the rest of the thread state.
+[[gnu::cold, gnu::noinline]] PyObject* call_checked(PyObject* self, PyObject* const* args,
+                                                    size_t nargsf, PyObject* kwnames,
+                                                    std::uintptr_t here)
+{
+    if (t_bounds == Bounds::Unread) {
+        read_stack_bounds();
+        if (here >= t_stack_floor)
+            return guarded([&] { return call_body(self, args, nargsf, kwnames); }, nullptr);
+    }
+    if (t_bounds == Bounds::Known && here >= t_stack_low && here < t_stack_high) return too_deep();
+    PyThreadState* ts = PyThreadState_Get();
+    if (ts->py_recursion_remaining <= 0) return too_deep();
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    --ts->py_recursion_remaining;
+    PyObject* result = guarded([&] { return call_body(self, args, nargsf, kwnames); }, nullptr);
+    ++ts->py_recursion_remaining;
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 // Not noexcept: a daemon thread ended at exit unwinds through here, and a noexcept frame
 // would turn that into std::terminate.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames)
 {
-    if (t_depth >= kShallow && t_depth >= Py_GetRecursionLimit()) return too_deep();
-    // Also counted where the interpreter counts C recursion, for a program that raised the
-    // recursion limit far above the default.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    ++t_depth;
-    PyObject* result = guarded(
-        [&] {
-            const Function& f = *as_function(self);
-            Args bound{};
-            bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-            CallOwns owns(self, bound, f.total);
-            return f.body(bound).release();
-        },
-        nullptr);
-    --t_depth;
-    Py_LeaveRecursiveCall();
-    return result;
+    if (Py_TYPE(self) != g_function_type) [[unlikely]]
+        return from_finalised_runtime(self);
+    auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (here < t_stack_floor) [[unlikely]]
+        return call_checked(self, args, nargsf, kwnames, here);
+    return guarded([&] { return call_body(self, args, nargsf, kwnames); }, nullptr);
 }
 
 // As for a Python function: through the class the function itself, through an instance a
@@ -86,10 +151,18 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept
     return PyMethod_New(self, obj);
 }
 
-// The fields are strings and a tuple of constants, none of which can lead back to the
-// function, so it takes no part in garbage collection: nothing can clear it while a finaliser
-// or a weakref callback of the same collection still reaches it.
-void function_clear(Function* f) noexcept
+// Only `home` can lead back to the function (module, namespace, class, function), so only it
+// is visited. There is no tp_clear: the collector breaks that cycle by clearing the module and
+// its namespace, and the function's own fields stay whole for a finaliser or weakref callback
+// of the same collection that still calls it.
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept
+{
+    Py_VISIT(as_function(self)->home);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+void release_fields(Function* f) noexcept
 {
     for (PyObject*& p : f->params) Py_CLEAR(p);
     Py_CLEAR(f->name);
@@ -97,12 +170,14 @@ void function_clear(Function* f) noexcept
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
+    Py_CLEAR(f->home);
 }
 
 void function_dealloc(PyObject* self) noexcept
 {
     PyTypeObject* type = Py_TYPE(self);
-    function_clear(as_function(self));
+    PyObject_GC_UnTrack(self);
+    release_fields(as_function(self));
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -176,6 +251,7 @@ PyGetSetDef function_getset[] = {
 
 PyType_Slot function_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
@@ -190,7 +266,7 @@ PyType_Spec function_spec = {
     .basicsize = sizeof(Function),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR
-             | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+             | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     .slots = function_slots,
 };
 
@@ -214,7 +290,7 @@ void init_function_type()
         reinterpret_cast<PyTypeObject*>(own(PyType_FromSpec(&function_spec)).release());
 }
 
-Ref make_function(const MethodSpec& spec)
+Ref make_function(const MethodSpec& spec, PyObject* home)
 {
     Ref self = own(g_function_type->tp_alloc(g_function_type, 0));  // zeroed
     Function* f = as_function(self.get());
@@ -245,6 +321,7 @@ Ref make_function(const MethodSpec& spec)
     f->name = own(PyUnicode_InternFromString(spec.name)).release();
     f->qualname = own(PyUnicode_FromFormat("_Crypt.%s", spec.name)).release();
     f->module = Py_NewRef(N.module_name);
+    f->home = Py_NewRef(home);
     f->doc = own(PyUnicode_FromFormat("_Crypt.%s(%s)", spec.name, spec.params)).release();
     f->defaults = PyList_GET_SIZE(defaults.get()) == 0
                       ? Py_NewRef(Py_None)

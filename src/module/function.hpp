@@ -19,13 +19,14 @@ struct Function {
     PyObject* module;
     PyObject* doc;
     PyObject* defaults;  // tuple, or None for a method without defaults
+    PyObject* home;      // the module whose namespace the body reads, as a function's globals
 };
 
 /// Makes the function type once per process.
 void init_function_type();
 
-/// A new function object for one row of the method table.
-Ref make_function(const MethodSpec& spec);
+/// A new function object for one row of the method table, owning the module it belongs to.
+Ref make_function(const MethodSpec& spec, PyObject* home);
 
 /// Binds a vectorcall's arguments to the parameters of `f`, or raises the binding TypeError.
 void bind(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out);

@@ -17,8 +17,9 @@ void release_while_exiting(PyObject* p)
 
 namespace {
 
-// The one module of the runtime. Kept strongly so that a re-import after
-// `del sys.modules["crypt_main"]` gets the same object back.
+// The one module of the runtime, so that a re-import after `del sys.modules["crypt_main"]`
+// gets the same object back. Borrowed: its functions own it, as Python functions own their
+// globals, and it forgets itself here when the collector clears or frees it.
 PyObject* g_module = nullptr;
 bool g_initialised = false;
 bool g_running = false;
@@ -40,7 +41,7 @@ PyMethodDef on_exit_def = {"_crypt_main_exiting", on_exit, METH_NOARGS, nullptr}
 void forget_runtime()
 {
     g_module = nullptr;
-    g_initialised = g_running = g_exit_hooks = g_exiting = false;
+    g_initialised = g_running = g_exit_hooks = false;
     g_interpreter = -1;
     forget_globals();
     forget_function_type();
@@ -141,7 +142,7 @@ void build_class(PyObject* m)
     ok(PyDict_SetItem(ns.get(), N.dunder_module, N.module_name));
     ok(PyDict_SetItem(ns.get(), N.dunder_qualname, N.Crypt));
     for (const MethodSpec& spec : method_table()) {
-        Ref fn = make_function(spec);
+        Ref fn = make_function(spec, m);
         if (spec.kind == Kind::Static) fn = own(PyStaticMethod_New(fn.get()));
         ok(PyDict_SetItemString(ns.get(), spec.name, fn.get()));
     }
@@ -154,9 +155,19 @@ void make_instance(PyObject* m)
 {
     PyObject* cls = nullptr;
     ok(PyDict_GetItemRef(PyModule_GetDict(m), N.Crypt, &cls));
-    if (!cls) raise(PyExc_NameError, "name '_Crypt' is not defined");
+    if (!cls) name_error(N.Crypt);
     Ref owned = Ref::steal(cls);
     ok(PyModule_Add(m, "m_crypt", call({owned}).release()));
+}
+
+// A module that is no longer the one: a failed import's, or one the collector is ending after
+// nothing reached it any more. The next import makes a new one.
+void forget_module(PyObject* m) noexcept
+{
+    if (m != g_module) return;
+    g_module = nullptr;
+    g_initialised = false;
+    clear_globals();
 }
 
 using Step = void (*)(PyObject*);
@@ -183,7 +194,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
             Ref name = own(PyObject_GetAttrString(spec, "name"));
             Ref module = own(PyModule_NewObject(name.get()));
             set_globals(PyModule_GetDict(module.get()));
-            g_module = Py_NewRef(module.get());
+            g_module = module.get();
             return module.release();
         },
         nullptr);
@@ -210,9 +221,17 @@ int module_exec(PyObject* m)
     g_running = false;
     g_initialised = rc == 0;
     // Forget a half-built module, so that the next import starts again from the top.
-    if (rc < 0) Py_CLEAR(g_module);
+    if (rc < 0) forget_module(m);
     return rc;
 }
+
+int module_clear(PyObject* m) noexcept
+{
+    forget_module(m);
+    return 0;
+}
+
+void module_free(void* m) noexcept { forget_module(static_cast<PyObject*>(m)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
@@ -228,8 +247,8 @@ PyModuleDef module_def = {
     .m_methods = nullptr,
     .m_slots = module_slots,
     .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
+    .m_clear = module_clear,
+    .m_free = module_free,
 };
 
 }  // namespace

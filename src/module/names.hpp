@@ -45,6 +45,7 @@
     X(get, "get")                                                                                  \
     X(exceptions, "exceptions")                                                                    \
     X(ExpiredSignatureError, "ExpiredSignatureError")                                              \
+    X(name, "name")                                                                                \
     /* keyword names */                                                                            \
     X(encoding, "encoding")                                                                        \
     X(digestmod, "digestmod")                                                                      \

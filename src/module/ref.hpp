@@ -13,14 +13,17 @@ namespace cm {
 /// Thrown after a C-API failure; the interpreter's error indicator holds the details.
 struct PyErrSet {};
 
-/// True from the runtime's exit callbacks on. From then, a daemon thread may be ended in the
-/// middle of a call (a forced unwind through our frames) without holding the GIL.
+/// True from the first runtime's exit callbacks on, for the rest of the process. From then, a
+/// daemon thread may be ended in the middle of a call (a forced unwind through our frames)
+/// without a thread state, also one that wakes after an embedding program has finalised the
+/// runtime and started the next: so it is never cleared, and a process that never exits a
+/// runtime never pays for the test.
 extern bool g_exiting;
 
-/// Drops a reference once the runtime is exiting: only a thread that holds the GIL may.
+/// Drops a reference once a runtime has exited: only a thread with a thread state may.
 [[gnu::cold, gnu::noinline]] void release_while_exiting(PyObject* p);
 
-/// Py_DECREF, except on a thread that is being torn down without the GIL.
+/// Py_DECREF, except on a thread that is being torn down without a thread state.
 inline void decref(PyObject* p)
 {
     if (g_exiting) [[unlikely]]
