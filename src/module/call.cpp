@@ -1,4 +1,4 @@
-// Calls, lookups and the same-result shortcuts taken on exact built-in types.
+// Calls, lookups, and the interpreter's rules for comparing, testing and unpacking.
 #include "module/call.hpp"
 
 #include <cstddef>
@@ -9,27 +9,16 @@ namespace cm {
 
 namespace {
 
-// The namespaces global() reads. The module's is borrowed: the module owns it and every
-// function owns the module, as a Python function owns its globals, so that the collector frees
-// them together, with the namespace whole while the finalisers of what it holds run. Then the
-// builtins a function defined in the module would have taken when it was made (those of the
-// code importing it), never those of the code calling it, which a sandbox or an exec() with
-// its own __builtins__ controls; a strong reference.
-PyObject* g_globals = nullptr;
-PyObject* g_builtins = nullptr;
-
-constexpr std::size_t kMaxArgs = 6;
-
 // Copies the arguments behind one spare slot, so that callees may use
-// PY_VECTORCALL_ARGUMENTS_OFFSET (a bound method then calls without allocating).
+// PY_VECTORCALL_ARGUMENTS_OFFSET (a bound method then calls without allocating). The call
+// templates bound `n` by kMaxArgs when they compile.
 struct Stack {
     PyObject* slot[kMaxArgs + 1];
     std::size_t n;
 
-    explicit Stack(std::initializer_list<Arg> items) noexcept : n(items.size())
+    Stack(const Arg* items, std::size_t count) noexcept : n(count)
     {
-        std::size_t i = 1;
-        for (Arg a : items) slot[i++] = a.get();
+        for (std::size_t i = 0; i < count; ++i) slot[i + 1] = items[i].get();
     }
     PyObject** args() noexcept { return slot + 1; }
 };
@@ -42,8 +31,8 @@ std::size_t positional(const Stack& s, PyObject* kwnames) noexcept
 // On a type that is immutable all along its MRO, with the generic attribute lookup and no
 // instance dict, obj.name(...) can only ever call the method descriptor the MRO holds, so that
 // descriptor is called directly. Each name remembers the last type it was called on (holding a
-// strong reference, so the pointer cannot be reused): one entry per name keeps the cost the
-// same from call to call and from run to run.
+// strong reference, so the pointer cannot be reused), in the runtime's slot for that name: one
+// entry per name keeps the cost the same from call to call and from run to run.
 bool immutable_and_dictless(PyTypeObject* type)
 {
     if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0
@@ -61,10 +50,10 @@ bool immutable_and_dictless(PyTypeObject* type)
 // The descriptor to call for self.name(...), or nullptr for the general path. Borrowed, and
 // safe to use for the whole call even if the slot is replaced meanwhile: the descriptor also
 // sits in the dict of an immutable type in self's MRO, which self keeps alive.
-PyObject* cached_method(PyObject* self, Name& name)
+PyObject* cached_method(PyObject* self, const Name& name)
 {
     PyTypeObject* type = Py_TYPE(self);
-    MethodSlot& slot = name.method;
+    MethodSlot& slot = g_runtime.methods[static_cast<std::size_t>(name.id)];
     if (slot.type == type) return slot.descr;
     if (!immutable_and_dictless(type)) return nullptr;
     PyObject* mro = type->tp_mro;
@@ -86,33 +75,37 @@ PyObject* cached_method(PyObject* self, Name& name)
 
 }  // namespace
 
+// global() reads the module's namespace, borrowed: the module owns it and every function owns
+// the module, as a Python function owns its globals, so that the collector frees them together,
+// with the namespace whole while the finalisers of what it holds run. Then the builtins a
+// function defined in the module would have taken when it was made (those of the code
+// importing it), never those of the code calling it, which a sandbox or an exec() with its own
+// __builtins__ controls.
 void set_globals(PyObject* dict) noexcept
 {
-    g_globals = dict;
+    g_runtime.globals = dict;
     // Borrowed from the frame, never NULL with a thread state.
-    Py_XSETREF(g_builtins, Py_NewRef(PyEval_GetBuiltins()));
+    Py_XSETREF(g_runtime.builtins, Py_NewRef(PyEval_GetBuiltins()));
 }
 
 void clear_globals() noexcept
 {
-    g_globals = nullptr;
-    Py_CLEAR(g_builtins);
+    g_runtime.globals = nullptr;
+    Py_CLEAR(g_runtime.builtins);
 }
 
-void forget_globals() noexcept { g_globals = g_builtins = nullptr; }
-
-Ref call(std::initializer_list<Arg> fn_and_args, PyObject* kwnames)
+Ref call_array(const Arg* fn_and_args, std::size_t n, PyObject* kwnames)
 {
-    Stack s(fn_and_args);
+    Stack s(fn_and_args, n);
     PyObject* fn = s.args()[0];
     std::size_t nargs = positional(s, kwnames) - 1;
     return own(
         PyObject_Vectorcall(fn, s.args() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-Ref method(Name& name, std::initializer_list<Arg> self_and_args, PyObject* kwnames)
+Ref method_array(const Name& name, const Arg* self_and_args, std::size_t n, PyObject* kwnames)
 {
-    Stack s(self_and_args);
+    Stack s(self_and_args, n);
     std::size_t nargs = positional(s, kwnames);
     if (PyObject* descr = cached_method(s.args()[0], name))
         return own(
@@ -140,11 +133,11 @@ Ref global(PyObject* name)
     PyObject* found = nullptr;
     // Each held for its lookup, which may run Python code (a key's __eq__, a mapping's
     // __getitem__) that ends the module or replaces the builtins.
-    if (Ref globals = Ref::borrow(g_globals)) {
+    if (Ref globals = Ref::borrow(g_runtime.globals)) {
         ok(PyDict_GetItemRef(globals.get(), name, &found));
         if (found) return Ref::steal(found);
     }
-    Ref builtins = Ref::borrow(g_builtins);
+    Ref builtins = Ref::borrow(g_runtime.builtins);
     if (builtins && PyDict_Check(builtins.get())) {
         ok(PyDict_GetItemRef(builtins.get(), name, &found));
         if (found) return Ref::steal(found);
@@ -197,6 +190,13 @@ bool equals(Arg obj, PyObject* other)
     return r != 0;
 }
 
+bool compare(Arg a, Arg b, int op)
+{
+    int r = PyObject_RichCompareBool(a.get(), b.get(), op);
+    ok(r);
+    return r != 0;
+}
+
 bool is_instance(Arg obj, PyTypeObject* type)
 {
     PyObject* o = obj.get();
@@ -209,63 +209,38 @@ bool is_instance(Arg obj, PyTypeObject* type)
     return r != 0;
 }
 
-Ref encode(Arg value, Enc form)
+void unpack_into(PyObject* seq, Ref* items, std::size_t count)
 {
-    // Exact str: all three spellings reach the same strict UTF-8 codec. A subclass may
-    // override encode and see the spelling, so it gets the real method call.
-    if (PyUnicode_CheckExact(value.get())) return own(PyUnicode_AsUTF8String(value.get()));
-    switch (form) {
-    case Enc::Default: return method(N.encode, {value});
-    case Enc::Utf8: return method(N.encode, {value, N.utf_8});
-    case Enc::Utf8Kw: break;
+    auto expected = static_cast<Py_ssize_t>(count);
+    if (PyTuple_CheckExact(seq) && PyTuple_GET_SIZE(seq) == expected) {
+        for (Py_ssize_t i = 0; i < expected; ++i) items[i] = Ref::borrow(PyTuple_GET_ITEM(seq, i));
+        return;
     }
-    return method(N.encode, {value, N.utf_8}, N.kw_encoding);
-}
-
-Ref encode_gbk(Arg value)
-{
-    if (PyUnicode_CheckExact(value.get()))
-        return own(PyUnicode_AsEncodedString(value.get(), "gbk", nullptr));
-    return method(N.encode, {value, N.gbk});
-}
-
-Ref decode(Arg data)
-{
-    PyObject* b = data.get();
-    if (PyBytes_CheckExact(b))
-        return own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(b), PyBytes_GET_SIZE(b), nullptr));
-    return method(N.decode, {data});
-}
-
-Ref decode_gbk(Arg data)
-{
-    PyObject* b = data.get();
-    if (PyBytes_CheckExact(b))
-        return own(PyUnicode_Decode(PyBytes_AS_STRING(b), PyBytes_GET_SIZE(b), "gbk", nullptr));
-    return method(N.decode, {data, N.gbk});
-}
-
-Ref str_utf8(Arg data)
-{
-    // This is what str(x, encoding=...) runs for every x, so no type test is needed.
-    return own(PyUnicode_FromEncodedObject(data.get(), "utf-8", nullptr));
-}
-
-Ref replace(Arg text, PyObject* old, PyObject* new_)
-{
-    // Only ever given what str_utf8 made, an exact str: no subclass's replace to honour.
-    return own(PyUnicode_Replace(text.get(), old, new_, -1));
-}
-
-Ref rstrip_nul(Arg text)
-{
-    PyObject* t = text.get();
-    if (!PyUnicode_CheckExact(t)) return method(N.rstrip, {text, N.nul});
-    int kind = PyUnicode_KIND(t);
-    const void* data = PyUnicode_DATA(t);
-    Py_ssize_t end = PyUnicode_GET_LENGTH(t);
-    while (end > 0 && PyUnicode_READ(kind, data, end - 1) == 0) --end;
-    return own(PyUnicode_Substring(t, 0, end));
+    PyObject* raw_iter = PyObject_GetIter(seq);
+    if (!raw_iter) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(seq)->tp_iter
+            && !PySequence_Check(seq))
+            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                  Py_TYPE(seq)->tp_name);
+        throw PyErrSet{};
+    }
+    Ref it = Ref::steal(raw_iter);
+    for (Py_ssize_t i = 0; i < expected; ++i) {
+        PyObject* item = PyIter_Next(it.get());
+        if (!item) {
+            if (PyErr_Occurred()) throw PyErrSet{};
+            raise(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", expected,
+                  i);
+        }
+        items[i] = Ref::steal(item);
+    }
+    PyObject* extra = PyIter_Next(it.get());
+    if (!extra) {
+        if (PyErr_Occurred()) throw PyErrSet{};
+        return;
+    }
+    Ref surplus = Ref::steal(extra);
+    raise(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
 }
 
 Ref new_list(std::initializer_list<Arg> items)
@@ -282,74 +257,6 @@ Ref new_tuple(std::initializer_list<Arg> items)
     Py_ssize_t i = 0;
     for (Arg item : items) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item.get()));
     return tuple;
-}
-
-namespace {
-
-constexpr uint64_t kEach(uint8_t byte) { return 0x0101010101010101ULL * byte; }
-
-// 0x80 in every byte of an ASCII word that holds a letter in [first, last].
-uint64_t ascii_range_mask(uint64_t word, char first, char last)
-{
-    uint64_t at_least_first = word + kEach(0x80 - static_cast<uint8_t>(first));
-    uint64_t above_last = word + kEach(0x7F - static_cast<uint8_t>(last));
-    return at_least_first & ~above_last & kEach(0x80);
-}
-
-}  // namespace
-
-// Whether text can be changed in place without anyone seeing it: the caller's reference is the
-// only one, and nothing has been derived from the contents yet (the same test CPython makes
-// before it appends to a string in place).
-bool modifiable(PyObject* text)
-{
-#ifdef Py_GIL_DISABLED
-    (void)text;
-    return false;
-#else
-    return Py_REFCNT(text) == 1 && !PyUnicode_CHECK_INTERNED(text)
-           && reinterpret_cast<PyASCIIObject*>(text)->hash == -1;
-#endif
-}
-
-Ref upper(Ref text)
-{
-    // str.upper() of ASCII text maps a-z and nothing else; eight letters at a time here.
-    PyObject* t = text.get();
-    if (!PyUnicode_CheckExact(t) || !PyUnicode_IS_ASCII(t)) return method(N.upper, {text});
-    Py_ssize_t n = PyUnicode_GET_LENGTH(t);
-    Ref out = modifiable(t) ? std::move(text) : own(PyUnicode_New(n, 127));
-    const Py_UCS1* src = PyUnicode_1BYTE_DATA(t);
-    Py_UCS1* dst = PyUnicode_1BYTE_DATA(out.get());
-    Py_ssize_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t word;
-        std::memcpy(&word, src + i, 8);
-        word ^= ascii_range_mask(word, 'a', 'z') >> 2;
-        std::memcpy(dst + i, &word, 8);
-    }
-    for (; i < n; ++i) dst[i] = src[i] >= 'a' && src[i] <= 'z' ? src[i] - 0x20 : src[i];
-    return out;
-}
-
-Ref lower(Arg text)
-{
-    // Hex digests come lower-case already: ASCII text with no capital needs no new string.
-    PyObject* t = text.get();
-    if (PyUnicode_CheckExact(t) && PyUnicode_IS_ASCII(t)) {
-        const Py_UCS1* src = PyUnicode_1BYTE_DATA(t);
-        Py_ssize_t n = PyUnicode_GET_LENGTH(t);
-        uint64_t capitals = 0;
-        Py_ssize_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            uint64_t word;
-            std::memcpy(&word, src + i, 8);
-            capitals |= ascii_range_mask(word, 'A', 'Z');
-        }
-        for (; i < n; ++i) capitals |= src[i] >= 'A' && src[i] <= 'Z';
-        if (!capitals) return Ref::borrow(t);
-    }
-    return method(N.lower, {text});
 }
 
 }  // namespace cm

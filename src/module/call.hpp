@@ -1,9 +1,11 @@
-// The helpers an operation body is written in: calls, lookups, and same-result shortcuts.
+// The helpers an operation body is written in: calls, lookups, and the interpreter's own rules
+// for comparing, testing and unpacking, as Python code gets them.
 #pragma once
 
-#include "module/names.hpp"
-#include "module/ref.hpp"
+#include "module/runtime.hpp"
 
+#include <array>
+#include <cstddef>
 #include <initializer_list>
 
 // C++ leaves the order of function arguments unspecified, so two sub-expressions that can
@@ -24,11 +26,27 @@ private:
     PyObject* p_;
 };
 
+/// The most objects one call passes, the callable (or self) included.
+constexpr std::size_t kMaxArgs = 6;
+
+Ref call_array(const Arg* fn_and_args, std::size_t n, PyObject* kwnames);
+Ref method_array(const Name& name, const Arg* self_and_args, std::size_t n, PyObject* kwnames);
+
 /// call({f, x, y}) is f(x, y); call({f, x, v}, kwnames) passes the last len(kwnames) by keyword.
-Ref call(std::initializer_list<Arg> fn_and_args, PyObject* kwnames = nullptr);
+template <std::size_t Count>
+Ref call(const Arg (&fn_and_args)[Count], PyObject* kwnames = nullptr)
+{
+    static_assert(Count <= kMaxArgs, "more objects than one call passes");
+    return call_array(fn_and_args, Count, kwnames);
+}
 
 /// method(name, {obj, x}) is obj.name(x), looked up as Python does for a method call.
-Ref method(Name& name, std::initializer_list<Arg> self_and_args, PyObject* kwnames = nullptr);
+template <std::size_t Count>
+Ref method(const Name& name, const Arg (&self_and_args)[Count], PyObject* kwnames = nullptr)
+{
+    static_assert(Count <= kMaxArgs, "more objects than one call passes");
+    return method_array(name, self_and_args, Count, kwnames);
+}
 
 /// getattr(obj, name)
 Ref attr(Arg obj, PyObject* name);
@@ -46,42 +64,23 @@ bool truth(Arg obj);
 /// obj == other, truth-tested.
 bool equals(Arg obj, PyObject* other);
 
+/// The comparison `a <op> b` (op is Py_LT, Py_LE, ...), truth-tested.
+bool compare(Arg a, Arg b, int op);
+
 /// isinstance(obj, type), which also believes a __class__ that obj reports.
 bool is_instance(Arg obj, PyTypeObject* type);
 
-/// The three spellings of a UTF-8 encode; a str subclass may tell them apart.
-enum class Enc {
-    Default,  // value.encode()
-    Utf8,     // value.encode("utf-8")
-    Utf8Kw,   // value.encode(encoding="utf-8")
-};
+void unpack_into(PyObject* seq, Ref* items, std::size_t count);
 
-/// value.encode(...) in the given spelling.
-Ref encode(Arg value, Enc form);
-
-/// value.encode("gbk")
-Ref encode_gbk(Arg value);
-
-/// data.decode()
-Ref decode(Arg data);
-
-/// data.decode("gbk")
-Ref decode_gbk(Arg data);
-
-/// str(data, encoding="utf-8")
-Ref str_utf8(Arg data);
-
-/// text.replace(old, new_) of an exact str, as str_utf8 returns.
-Ref replace(Arg text, PyObject* old, PyObject* new_);
-
-/// text.rstrip("\0")
-Ref rstrip_nul(Arg text);
-
-/// text.upper(); takes the reference, and may reuse the string when no one else can see it.
-Ref upper(Ref text);
-
-/// text.lower()
-Ref lower(Arg text);
+/// `a, b = seq` for exactly Count items, with the interpreter's messages for a non-iterable and
+/// for the wrong number: auto [a, b] = unpack<2>(seq);
+template <std::size_t Count>
+std::array<Ref, Count> unpack(PyObject* seq)
+{
+    std::array<Ref, Count> items;
+    unpack_into(seq, items.data(), Count);
+    return items;
+}
 
 /// A new list holding the items.
 Ref new_list(std::initializer_list<Arg> items);
@@ -95,8 +94,5 @@ void set_globals(PyObject* dict) noexcept;
 
 /// Stops global() reading the namespace of a module being freed.
 void clear_globals() noexcept;
-
-/// Drops the namespaces of a finalised runtime without touching them.
-void forget_globals() noexcept;
 
 }  // namespace cm

@@ -1,7 +1,6 @@
 // The function type: creation from a method-table row, attributes, descriptor and vectorcall.
 #include "module/function.hpp"
-
-#include <pthread.h>
+#include "module/stack.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -11,8 +10,6 @@
 namespace cm {
 
 namespace {
-
-PyTypeObject* g_function_type = nullptr;
 
 Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
 
@@ -40,54 +37,15 @@ private:
     Py_ssize_t n_;
 };
 
-// Every call that nests through our functions costs C stack that a Python-to-Python call does
-// not (a str subclass whose encode calls back in, directly or through a Python frame), and a
-// thread may have as little as 64 KiB of it. So a call is refused with RecursionError once the
-// frame lies within kStackMargin of the low end of this thread's stack, as CPython 3.14 guards
-// its own C recursion; what is left covers one level's excursion between two checks and the
-// raising. The bound is read once per OS thread, which is right for greenlets too: they all run
-// on their thread's stack, saving and restoring slices of it. It sits in the static TLS block,
-// and starts at the top of the address space, so that a thread's first call takes the slow
-// path that reads it.
-constexpr std::uintptr_t kStackMargin = 16 << 10;
-
-enum class Bounds : unsigned char { Unread, Known, Unknown };
-
-[[gnu::tls_model("initial-exec")]] constinit thread_local std::uintptr_t t_stack_floor =
-    UINTPTR_MAX;
-[[gnu::tls_model("initial-exec")]] constinit thread_local std::uintptr_t t_stack_low = 0;
-[[gnu::tls_model("initial-exec")]] constinit thread_local std::uintptr_t t_stack_high = 0;
-[[gnu::tls_model("initial-exec")]] constinit thread_local Bounds t_bounds = Bounds::Unread;
-
-// The usable range of this thread's stack, above its guard pages, if the platform tells.
-void read_stack_bounds() noexcept
-{
-    t_bounds = Bounds::Unknown;
-#if defined(__linux__)
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
-    void* addr = nullptr;
-    std::size_t size = 0, guard = 0;
-    bool read = pthread_attr_getstack(&attr, &addr, &size) == 0
-                && pthread_attr_getguardsize(&attr, &guard) == 0;
-    pthread_attr_destroy(&attr);
-    if (!read || size <= guard + kStackMargin) return;
-    t_stack_low = reinterpret_cast<std::uintptr_t>(addr) + guard;
-    t_stack_high = reinterpret_cast<std::uintptr_t>(addr) + size;
-    t_stack_floor = t_stack_low + kStackMargin;
-    t_bounds = Bounds::Known;
-#endif
-}
-
 // Native code may hold a method across Py_FinalizeEx and call it in the next runtime, where its
 // names and its type died with the old one (each runtime makes its own type). Only the method
 // table's C strings are still safe to read.
 [[gnu::cold, gnu::noinline]] PyObject* from_finalised_runtime(PyObject* self)
 {
-    PyErr_Format(PyExc_TypeError,
-                 "_Crypt.%s() belongs to a finalised Python runtime; import crypt_main again",
-                 as_function(self)->spec->name);
-    return nullptr;
+    return PyErr_Format(
+        PyExc_TypeError,
+        "_Crypt.%s() belongs to a finalised Python runtime; import crypt_main again",
+        as_function(self)->spec->name);
 }
 
 [[gnu::cold]] PyObject* too_deep()
@@ -101,25 +59,25 @@ PyObject* call_body(PyObject* self, PyObject* const* args, size_t nargsf, PyObje
 {
     const Function& f = *as_function(self);
     Args bound{};
-    bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-    CallOwns owns(self, bound, f.total);
+    bind(f.sig, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+    CallOwns owns(self, bound, f.sig.total);
     return f.body(bound).release();
 }
 
-// Where the stack's bounds are not known (never read, unreadable, or the frame lies outside
-// them, on a stack some other code switched to), each call counts as a Python frame does, in
-// the thread state: the nesting then stops where nested Python functions would, and greenlet
-// saves and restores the count with the rest of the thread state.
+// Where the stack's bounds are not known (unreadable, or the frame lies on a stack the program
+// switched to), each call counts as a Python frame does, in the thread state: the nesting then
+// stops where nested Python functions would, and greenlet saves and restores the count with
+// the rest of the thread state.
 [[gnu::cold, gnu::noinline]] PyObject* call_checked(PyObject* self, PyObject* const* args,
                                                     size_t nargsf, PyObject* kwnames,
                                                     std::uintptr_t here)
 {
-    if (t_bounds == Bounds::Unread) {
-        read_stack_bounds();
-        if (here >= t_stack_floor)
-            return guarded([&] { return call_body(self, args, nargsf, kwnames); }, nullptr);
+    switch (stack_room(here)) {
+    case StackRoom::Enough:
+        return guarded([&] { return call_body(self, args, nargsf, kwnames); }, nullptr);
+    case StackRoom::TooLittle: return too_deep();
+    case StackRoom::Unknown: break;
     }
-    if (t_bounds == Bounds::Known && here >= t_stack_low && here < t_stack_high) return too_deep();
     PyThreadState* ts = PyThreadState_Get();
     if (ts->py_recursion_remaining <= 0) return too_deep();
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
@@ -135,7 +93,7 @@ PyObject* call_body(PyObject* self, PyObject* const* args, size_t nargsf, PyObje
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames)
 {
-    if (Py_TYPE(self) != g_function_type) [[unlikely]]
+    if (Py_TYPE(self) != g_runtime.function_type) [[unlikely]]
         return from_finalised_runtime(self);
     auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     if (here < t_stack_floor) [[unlikely]]
@@ -151,10 +109,6 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept
     return PyMethod_New(self, obj);
 }
 
-// Only `home` can lead back to the function (module, namespace, class, function), so only it
-// is visited. There is no tp_clear: the collector breaks that cycle by clearing the module and
-// its namespace, and the function's own fields stay whole for a finaliser or weakref callback
-// of the same collection that still calls it.
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 {
     Py_VISIT(as_function(self)->home);
@@ -164,12 +118,12 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 
 void release_fields(Function* f) noexcept
 {
-    for (PyObject*& p : f->params) Py_CLEAR(p);
+    for (PyObject*& p : f->sig.params) Py_CLEAR(p);
+    Py_CLEAR(f->sig.defaults);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
-    Py_CLEAR(f->defaults);
     Py_CLEAR(f->home);
 }
 
@@ -206,37 +160,22 @@ PyMethodDef function_methods[] = {
     {},
 };
 
+// One read-only row per attribute, as funcobject.c's OFF(x) rows.
+constexpr PyMemberDef readonly(const char* name, int type, Py_ssize_t offset, const char* doc)
+{
+    return {name, type, offset, Py_READONLY, doc};
+}
+
 PyMemberDef function_members[] = {
-    {.name = "__vectorcalloffset__",
-     .type = Py_T_PYSSIZET,
-     .offset = offsetof(Function, vectorcall),
-     .flags = Py_READONLY,
-     .doc = nullptr},
-    {.name = "__name__",
-     .type = Py_T_OBJECT_EX,
-     .offset = offsetof(Function, name),
-     .flags = Py_READONLY,
-     .doc = "the method name"},
-    {.name = "__qualname__",
-     .type = Py_T_OBJECT_EX,
-     .offset = offsetof(Function, qualname),
-     .flags = Py_READONLY,
-     .doc = "the qualified name, _Crypt.<name>"},
-    {.name = "__module__",
-     .type = Py_T_OBJECT_EX,
-     .offset = offsetof(Function, module),
-     .flags = Py_READONLY,
-     .doc = "the defining module's name"},
-    {.name = "__doc__",
-     .type = Py_T_OBJECT_EX,
-     .offset = offsetof(Function, doc),
-     .flags = Py_READONLY,
-     .doc = "the signature text"},
-    {.name = "__defaults__",
-     .type = Py_T_OBJECT_EX,
-     .offset = offsetof(Function, defaults),
-     .flags = Py_READONLY,
-     .doc = "the default values of the trailing parameters, or None"},
+    readonly("__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), nullptr),
+    readonly("__name__", Py_T_OBJECT_EX, offsetof(Function, name), "the method name"),
+    readonly("__qualname__", Py_T_OBJECT_EX, offsetof(Function, qualname),
+             "the qualified name, _Crypt.<name>"),
+    readonly("__module__", Py_T_OBJECT_EX, offsetof(Function, module),
+             "the defining module's name"),
+    readonly("__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), "the signature text"),
+    readonly("__defaults__", Py_T_OBJECT_EX, offsetof(Function, sig.defaults),
+             "the default values of the trailing parameters, or None"),
     {},
 };
 
@@ -265,6 +204,10 @@ PyType_Spec function_spec = {
     .name = "crypt_main.function",
     .basicsize = sizeof(Function),
     .itemsize = 0,
+    // GC: only `home` can lead back to the function (module, namespace, class, function), so
+    // only it is visited. There is no tp_clear: the collector breaks that cycle by clearing the
+    // module and its namespace, and the function's own fields stay whole for a finaliser or
+    // weakref callback of the same collection that still calls it.
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR
              | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     .slots = function_slots,
@@ -285,50 +228,41 @@ Ref parse_default(std::string_view text)
 
 void init_function_type()
 {
-    if (g_function_type) return;
-    g_function_type =
+    if (g_runtime.function_type) return;
+    g_runtime.function_type =
         reinterpret_cast<PyTypeObject*>(own(PyType_FromSpec(&function_spec)).release());
 }
 
 Ref make_function(const MethodSpec& spec, PyObject* home)
 {
-    Ref self = own(g_function_type->tp_alloc(g_function_type, 0));  // zeroed
+    PyTypeObject* type = g_runtime.function_type;
+    Ref self = own(type->tp_alloc(type, 0));  // zeroed
     Function* f = as_function(self.get());
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
     f->body = spec.body;
 
-    // Every row has at most kMaxParams parameters, defaults last: checked when compiling the
-    // table (methods.cpp).
-    Ref defaults = own(PyList_New(0));
-    std::string_view rest = spec.params;
-    while (!rest.empty()) {
-        std::size_t comma = rest.find(", ");
-        std::string_view param = rest.substr(0, comma);
-        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 2);
-        std::size_t eq = param.find('=');
-        std::string name(param.substr(0, eq));
-        f->params[f->total++] = own(PyUnicode_InternFromString(name.c_str())).release();
-        if (eq == std::string_view::npos) {
-            ++f->required;
-        }
-        else {
-            Ref value = parse_default(param.substr(eq + 1));
-            ok(PyList_Append(defaults.get(), value.get()));
-        }
+    // At most kMaxParams parameters, defaults last: checked when the table compiles.
+    ParamList params = parse_params(spec.params);
+    Signature& sig = f->sig;
+    sig.name = spec.name;
+    Ref defaults = own(PyTuple_New(static_cast<Py_ssize_t>(params.count - params.required)));
+    for (std::size_t i = 0; i < params.count; ++i) {
+        std::string name(params.items[i].name);
+        sig.params[sig.total++] = own(PyUnicode_InternFromString(name.c_str())).release();
+        if (i >= params.required)
+            PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i - params.required),
+                             parse_default(params.items[i].default_text).release());
     }
+    sig.required = static_cast<Py_ssize_t>(params.required);
+    sig.defaults = PyTuple_GET_SIZE(defaults.get()) == 0 ? Py_NewRef(Py_None) : defaults.release();
 
     f->name = own(PyUnicode_InternFromString(spec.name)).release();
     f->qualname = own(PyUnicode_FromFormat("_Crypt.%s", spec.name)).release();
     f->module = Py_NewRef(N.module_name);
-    f->home = Py_NewRef(home);
     f->doc = own(PyUnicode_FromFormat("_Crypt.%s(%s)", spec.name, spec.params)).release();
-    f->defaults = PyList_GET_SIZE(defaults.get()) == 0
-                      ? Py_NewRef(Py_None)
-                      : own(PyList_AsTuple(defaults.get())).release();
+    f->home = Py_NewRef(home);
     return self;
 }
-
-void forget_function_type() noexcept { g_function_type = nullptr; }
 
 }  // namespace cm

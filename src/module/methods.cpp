@@ -58,26 +58,14 @@ constexpr MethodSpec kMethods[] = {
      "data of a verified token; TimeoutError if expired, else Exception"},
 };
 
-// What make_function relies on: no more parameters than the binder's fixed arrays hold, and
-// none without a default after one with a default.
-constexpr bool binds(const MethodSpec& spec)
-{
-    std::size_t count = 0;
-    bool defaulted = false;
-    for (std::string_view rest = spec.params; !rest.empty(); ++count) {
-        std::size_t comma = rest.find(", ");
-        bool has_default = rest.substr(0, comma).find('=') != std::string_view::npos;
-        if (defaulted && !has_default) return false;
-        defaulted = has_default;
-        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 2);
-    }
-    return count <= kMaxParams;
-}
-
+// What make_function and the binder rely on: no more parameters than the binder's fixed
+// arrays hold, and none without a default after one with a default.
 constexpr bool every_row_binds()
 {
-    for (const MethodSpec& spec : kMethods)
-        if (!binds(spec)) return false;
+    for (const MethodSpec& spec : kMethods) {
+        ParamList params = parse_params(spec.params);
+        if (params.count > kMaxParams || !params.defaults_last) return false;
+    }
     return true;
 }
 
@@ -99,8 +87,11 @@ std::string build_module_doc()
     for (const MethodSpec& spec : kMethods) {
         std::string_view name = spec.name;
         if (name.starts_with("__")) continue;
+        // The docstring shows how m_crypt is called: an instance method without `self`.
         std::string_view params = spec.params;
-        if (spec.kind == Instance) params.remove_prefix(params.starts_with("self, ") ? 6 : 4);
+        ParamList parsed = parse_params(params);
+        if (spec.kind == Instance)
+            params = parsed.count > 1 ? params.substr(parsed.items[1].start) : std::string_view{};
         doc.append("\n  ").append(name).append("(").append(params).append(")\n      ");
         doc.append(spec.summary).append("\n");
     }

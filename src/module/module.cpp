@@ -1,30 +1,12 @@
 // The entry point: a multi-phase module definition whose create slot keeps one module per
-// process and whose exec slot runs the import steps once.
+// runtime and whose exec slot runs the import steps once.
 #include "module/function.hpp"
 
 #include <cstdint>
 
 namespace cm {
 
-bool g_exiting = false;
-
-void release_while_exiting(PyObject* p)
-{
-    // Without a thread state this thread no longer holds the GIL: it is a daemon thread being
-    // torn down, and whatever it owned is left to the process's end, as a Python frame's is.
-    if (PyThreadState_GetUnchecked()) Py_DECREF(p);
-}
-
 namespace {
-
-// The one module of the runtime, so that a re-import after `del sys.modules["crypt_main"]`
-// gets the same object back. Borrowed: its functions own it, as Python functions own their
-// globals, and it forgets itself here when the collector clears or frees it.
-PyObject* g_module = nullptr;
-bool g_initialised = false;
-bool g_running = false;
-bool g_exit_hooks = false;
-int64_t g_interpreter = -1;
 
 // An atexit function: atexit runs them before the runtime starts ending daemon threads.
 PyObject* on_exit(PyObject*, PyObject*) noexcept
@@ -35,29 +17,16 @@ PyObject* on_exit(PyObject*, PyObject*) noexcept
 
 PyMethodDef on_exit_def = {"_crypt_main_exiting", on_exit, METH_NOARGS, nullptr};
 
-// Runs once the runtime is finalised: every object the statics point at belonged to it. An
-// embedding program may start a new runtime in the same process, and it must build the module
-// afresh rather than reuse the dead one.
-void forget_runtime()
-{
-    g_module = nullptr;
-    g_initialised = g_running = g_exit_hooks = false;
-    g_interpreter = -1;
-    forget_globals();
-    forget_function_type();
-    forget_names();
-}
-
 void register_exit_hooks()
 {
-    if (g_exit_hooks) return;
+    if (g_runtime.exit_hooks) return;
     Ref atexit = own(PyImport_Import(N.atexit));
     Ref register_ = attr(atexit, N.register_);
     Ref hook = own(PyCFunction_New(&on_exit_def, nullptr));
     call({register_, hook});
     if (Py_AtExit(forget_runtime) < 0)
         raise(PyExc_RuntimeError, "crypt_main: no room left for its exit function");
-    g_exit_hooks = true;
+    g_runtime.exit_hooks = true;
 }
 
 void check_version(PyObject*)
@@ -112,8 +81,7 @@ Ref import_from(PyObject* module, PyObject* module_name, PyObject* name)
     value = PyImport_GetModule(full.get());
     if (value) return Ref::steal(value);
     if (PyErr_Occurred()) throw PyErrSet{};
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-    throw PyErrSet{};
+    raise(PyExc_ImportError, "cannot import name %S", name);
 }
 
 void import_names(PyObject* m)
@@ -164,9 +132,9 @@ void make_instance(PyObject* m)
 // nothing reached it any more. The next import makes a new one.
 void forget_module(PyObject* m) noexcept
 {
-    if (m != g_module) return;
-    g_module = nullptr;
-    g_initialised = false;
+    if (m != g_runtime.module) return;
+    g_runtime.module = nullptr;
+    g_runtime.initialised = false;
     clear_globals();
 }
 
@@ -178,14 +146,17 @@ constexpr Step kImportSteps[] = {check_version, bind_all, import_names, build_cl
 PyObject* module_create(PyObject* spec, PyModuleDef*)
 {
     int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (g_interpreter == -1) g_interpreter = interpreter;
-    if (interpreter != g_interpreter) {
+    if (g_runtime.interpreter == -1) g_runtime.interpreter = interpreter;
+    if (interpreter != g_runtime.interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
         return nullptr;
     }
-    if (g_module) return Py_NewRef(g_module);
+    // The one module of the runtime, so that a re-import after `del sys.modules["crypt_main"]`
+    // gets the same object back. Kept borrowed: its functions own it, as Python functions own
+    // their globals, and it forgets itself when the collector clears or frees it.
+    if (g_runtime.module) return Py_NewRef(g_runtime.module);
     return guarded(
         [&] {
             init_names();
@@ -194,7 +165,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
             Ref name = own(PyObject_GetAttrString(spec, "name"));
             Ref module = own(PyModule_NewObject(name.get()));
             set_globals(PyModule_GetDict(module.get()));
-            g_module = module.get();
+            g_runtime.module = module.get();
             return module.release();
         },
         nullptr);
@@ -202,7 +173,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
 
 int module_exec(PyObject* m)
 {
-    if (m != g_module) {
+    if (m != g_runtime.module) {
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'crypt_main' has already been imported. Re-initialisation is not "
                         "supported.");
@@ -210,16 +181,16 @@ int module_exec(PyObject* m)
     }
     // Also while the steps run: a dependency that re-imports us sees the partial module,
     // as with any circular import.
-    if (g_initialised || g_running) return 0;
-    g_running = true;
+    if (g_runtime.initialised || g_runtime.running) return 0;
+    g_runtime.running = true;
     int rc = guarded(
         [&] {
             for (Step step : kImportSteps) step(m);
             return 0;
         },
         -1);
-    g_running = false;
-    g_initialised = rc == 0;
+    g_runtime.running = false;
+    g_runtime.initialised = rc == 0;
     // Forget a half-built module, so that the next import starts again from the top.
     if (rc < 0) forget_module(m);
     return rc;

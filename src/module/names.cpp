@@ -1,11 +1,9 @@
 // The interned names, made at the first import and kept for the life of the runtime.
-#include "module/names.hpp"
+#include "module/runtime.hpp"
 
 #include <string_view>
 
 namespace cm {
-
-Names N;
 
 namespace {
 
@@ -27,15 +25,13 @@ PyObject* names_tuple(std::initializer_list<PyObject*> items)
     return t.release();
 }
 
-bool g_ready = false;
-
 }  // namespace
 
 void init_names()
 {
-    if (g_ready) return;
+    if (g_runtime.names_ready) return;
     // Built into a scratch copy so that a failure half-way leaves N untouched; the few
-    // objects made before a failure are dropped with the process, as N would be.
+    // objects made before a failure are dropped with the runtime, as N would be.
     Names n{};
 #define CM_INIT(field, text) n.field.str = intern(text);
     CM_NAMES(CM_INIT)
@@ -45,20 +41,14 @@ void init_names()
     n.kw_algorithm = names_tuple({n.algorithm});
     n.kw_issuer_algorithms = names_tuple({n.issuer, n.algorithms});
     n.nul_byte = own(PyBytes_FromStringAndSize("\0", 1)).release();
-    n.eleven = integer(11);
-    n.eight = integer(8);
+    n.pkcs1_overhead = integer(11);
+    n.bits_per_byte = integer(8);
     n.bits512 = integer(512);
     n.bits1024 = integer(1024);
     n.bits2048 = integer(2048);
     n.bits4096 = integer(4096);
-    N = n;
-    g_ready = true;
-}
-
-void forget_names() noexcept
-{
-    N = Names{};
-    g_ready = false;
+    g_runtime.names = n;
+    g_runtime.names_ready = true;
 }
 
 }  // namespace cm

@@ -1,7 +1,9 @@
-// Every identifier and constant the operations use, made once per process.
+// Every identifier and constant the operations use, made once per runtime.
 #pragma once
 
 #include "module/ref.hpp"
+
+#include <cstddef>
 
 // X(field, "text"): interned strings, read in code as N.field.
 #define CM_NAMES(X)                                                                                \
@@ -78,48 +80,46 @@
 
 namespace cm {
 
-/// The last type a method name was called on, with the method descriptor found for it; see
-/// method() in call.cpp.
-struct MethodSlot {
-    PyTypeObject* type = nullptr;
-    PyObject* descr = nullptr;
+/// Each name's position in CM_NAMES: what method() indexes its cache of descriptors by.
+enum class NameId : unsigned short {
+#define CM_ID(field, text) field,
+    CM_NAMES(CM_ID)
+#undef CM_ID
+        count
 };
+
+constexpr std::size_t kNameCount = static_cast<std::size_t>(NameId::count);
 
 /// An interned name, usable wherever a PyObject* is.
 struct Name {
-    PyObject* str = nullptr;
-    MethodSlot method;
+    PyObject* str;
+    NameId id;
     operator PyObject*() const noexcept { return str; }  // NOLINT: a name is its string
 };
 
+/// Every interned name and constant object the operations use, made by one runtime's first
+/// import and read-only after.
 struct Names {
-#define CM_FIELD(field, text) Name field;
+#define CM_FIELD(field, text) Name field{nullptr, NameId::field};
     CM_NAMES(CM_FIELD)
 #undef CM_FIELD
 
     // Keyword-name tuples for vectorcall, so that no call builds one.
-    PyObject* kw_encoding;           // ("encoding",)
-    PyObject* kw_digestmod;          // ("digestmod",)
-    PyObject* kw_algorithm;          // ("algorithm",)
-    PyObject* kw_issuer_algorithms;  // ("issuer", "algorithms")
+    PyObject* kw_encoding = nullptr;           // ("encoding",)
+    PyObject* kw_digestmod = nullptr;          // ("digestmod",)
+    PyObject* kw_algorithm = nullptr;          // ("algorithm",)
+    PyObject* kw_issuer_algorithms = nullptr;  // ("issuer", "algorithms")
 
-    PyObject* nul_byte;  // b"\0", which is "\0".encode()
-    PyObject* eleven;
-    PyObject* eight;
-    PyObject* bits512;
-    PyObject* bits1024;
-    PyObject* bits2048;
-    PyObject* bits4096;
+    PyObject* nul_byte = nullptr;        // b"\0", which is "\0".encode()
+    PyObject* pkcs1_overhead = nullptr;  // 11: the bytes PKCS#1 v1.5 padding takes per block
+    PyObject* bits_per_byte = nullptr;   // 8
+    PyObject* bits512 = nullptr;
+    PyObject* bits1024 = nullptr;
+    PyObject* bits2048 = nullptr;
+    PyObject* bits4096 = nullptr;
 };
 
-/// The names of the running runtime; valid after its first successful init_names().
-extern Names N;
-
-/// Makes the names once per runtime; later calls return at once.
+/// Makes the running runtime's names, once; later calls return at once.
 void init_names();
-
-/// Drops the names of a finalised runtime without touching them (they died with it), so that
-/// the next runtime makes its own.
-void forget_names() noexcept;
 
 }  // namespace cm

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "module/call.hpp"
+#include "module/text.hpp"
 
 #include <algorithm>
 #include <array>

@@ -4,14 +4,19 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cassert>
 #include <exception>
 #include <new>
 #include <utility>
 
 namespace cm {
 
-/// Thrown after a C-API failure; the interpreter's error indicator holds the details.
-struct PyErrSet {};
+/// Thrown after a C-API failure; the interpreter's error indicator holds the details. Thrown
+/// without one, it would become "returned NULL without setting an exception" far from the
+/// cause: the sanitizer and coverage builds check that here.
+struct PyErrSet {
+    PyErrSet() noexcept { assert(PyErr_Occurred()); }
+};
 
 /// True from the first runtime's exit callbacks on, for the rest of the process. From then, a
 /// daemon thread may be ended in the middle of a call (a forced unwind through our frames)
@@ -79,6 +84,14 @@ inline void ok(int rc)
 [[noreturn, gnu::cold]] inline void raise(PyObject* type, const char* message)
 {
     PyErr_SetString(type, message);
+    throw PyErrSet{};
+}
+
+/// The same with PyErr_Format's format and arguments.
+template <class... Args>
+[[noreturn, gnu::cold, gnu::noinline]] void raise(PyObject* type, const char* format, Args... args)
+{
+    PyErr_Format(type, format, args...);
     throw PyErrSet{};
 }
 

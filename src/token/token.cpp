@@ -30,10 +30,8 @@ Ref converted(PyObject* caught)
 [[noreturn, gnu::cold]] void lifetime_error(PyObject* exp_time)
 {
     Ref type_name = own(PyType_GetName(Py_TYPE(exp_time)));
-    PyErr_Format(PyExc_TypeError,
-                 "exp_time must be an int, a float or None (no expiry), not %.200U",
-                 type_name.get());
-    throw PyErrSet{};
+    raise(PyExc_TypeError, "exp_time must be an int, a float or None (no expiry), not %.200U",
+          type_name.get());
 }
 
 }  // namespace
@@ -46,8 +44,8 @@ Ref op::token(const Args& a)
     Ref iat = clock_seconds();
     ok(PyDict_SetItem(token_dict.get(), N.iat, iat.get()));
     ok(PyDict_SetItem(token_dict.get(), N.iss, issuer));
-    // A lifetime of another type used to issue a token that never expires, silently; a
-    // float now counts in whole seconds, None asks for no expiry, anything else is refused.
+    // A lifetime is whole seconds: an int as it is, a float truncated; None asks for no
+    // expiry, and any other type is refused rather than issuing a token that never expires.
     if (is_instance(exp_time, &PyLong_Type)) {
         Ref now = clock_seconds();
         Ref exp = own(PyNumber_Add(now.get(), exp_time));
