@@ -1,9 +1,10 @@
 """Type information for crypt_main, a C++ extension module.
 
 At run time every method's __doc__ is its bare signature; the descriptions below are what
-editors (Pyright, Pylance, Jedi) show on hover. Where a flag changes a type, overloads on
-Literal[True]/Literal[False] say so; a flag whose value is known only at run time may need an
-if/else for the checker to accept the call.
+editors that take hover text from stubs (Pyright, Pylance) show. Jedi shows the runtime __doc__
+on hover, and these descriptions on going to the definition. Where a flag changes a type,
+overloads on Literal[True]/Literal[False] say so, and a last overload takes a flag known only at
+run time (a bool): it accepts whatever either literal overload accepts.
 """
 
 from collections.abc import Buffer
@@ -296,8 +297,9 @@ class _Crypt:
     ) -> str:
         """Decrypt what php produced; trailing U+0000 characters are stripped.
 
-        Nothing verifies the padding: a wrong key or IV gives wrong text or a
-        UnicodeDecodeError, and text that itself ends in U+0000 does not come back whole.
+        Nothing verifies the padding: a wrong key or IV usually gives a UnicodeDecodeError,
+        but sometimes wrong text and no error (for a one-block message, about 1 wrong key in
+        12). Text that itself ends in U+0000 does not come back whole.
 
         Args:
             value: without base64s, the raw ciphertext, any bytes-like object, a multiple of
@@ -323,8 +325,37 @@ class _Crypt:
     def php_decrypt(self, value: str, key: str, iv: str, base64s: Literal[True]) -> str:
         """Decrypt what php produced; trailing U+0000 characters are stripped.
 
-        Nothing verifies the padding: a wrong key or IV gives wrong text or a
-        UnicodeDecodeError, and text that itself ends in U+0000 does not come back whole.
+        Nothing verifies the padding: a wrong key or IV usually gives a UnicodeDecodeError,
+        but sometimes wrong text and no error (for a one-block message, about 1 wrong key in
+        12). Text that itself ends in U+0000 does not come back whole.
+
+        Args:
+            value: without base64s, the raw ciphertext, any bytes-like object, a multiple of
+                16 bytes long; with base64s, its Base64 text (str), decoded as leniently as
+                base64_decrypt does (characters outside the alphabet are skipped).
+            key: the key used to encrypt (str), 1 to 32 GBK bytes.
+            iv: the IV used to encrypt, a str of 16 UTF-8 bytes.
+            base64s: true when value is Base64 text; only its truth value counts.
+
+        Returns:
+            The plaintext (str), decoded from GBK, without trailing U+0000.
+
+        Raises:
+            ValueError: pycryptodome's, for a key or IV of the wrong length, or a ciphertext
+                that is not a multiple of 16 bytes.
+            binascii.Error: with base64s, Base64 that does not end on a whole group of four.
+            TypeError: a str without base64s (not bytes-like).
+            AttributeError: bytes with base64s (Base64 must be a str).
+            UnicodeDecodeError: the decrypted bytes are not GBK.
+        """
+
+    @overload
+    def php_decrypt(self, value: str | Buffer, key: str, iv: str, base64s: object) -> str:
+        """Decrypt what php produced; trailing U+0000 characters are stripped.
+
+        Nothing verifies the padding: a wrong key or IV usually gives a UnicodeDecodeError,
+        but sometimes wrong text and no error (for a one-block message, about 1 wrong key in
+        12). Text that itself ends in U+0000 does not come back whole.
 
         Args:
             value: without base64s, the raw ciphertext, any bytes-like object, a multiple of
@@ -454,7 +485,7 @@ class _Crypt:
 
     @overload
     @staticmethod
-    def rsa_decrypt(value: Buffer, pri_key: PrivateKey, hexs: object) -> str:
+    def rsa_decrypt(value: str | Buffer, pri_key: PrivateKey, hexs: object) -> str:
         """Decrypt what rsa produced (PKCS#1 v1.5).
 
         Args:
