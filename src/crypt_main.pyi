@@ -580,8 +580,8 @@ class _Crypt:
                 claim; a tuple comes back as a list.
             key: the HMAC secret, str or bytes; use 32 bytes or more (recent PyJWT releases
                 warn about shorter keys), e.g. secrets.token_hex(16) or token_urlsafe(32).
-            exp_time: the lifetime in seconds: an int, or a float of which the whole seconds
-                count; None for a token that never expires.
+            exp_time: the lifetime in seconds: an int, or a finite float of which the whole
+                seconds count; None for a token that never expires.
             issuer: the name stored as the iss claim.
 
         Returns:
@@ -590,15 +590,25 @@ class _Crypt:
         Raises:
             TypeError: exp_time of another type ("exp_time must be an int, a float or None
                 (no expiry), not str"), or data that JSON cannot hold (bytes, a set).
+            OverflowError: exp_time is an infinite float ("cannot convert float infinity to
+                integer"); json.loads reads Infinity.
+            ValueError: exp_time is NaN ("cannot convert float NaN to integer"); json.loads
+                reads NaN.
         """
 
     @staticmethod
     def token_decrypt(token: str | bytes, key: str | bytes, issuer: str | None = "Quarne") -> Any:
-        """Verify an HS256 token (signature, issuer, expiry) and return its data claim.
+        """Verify an HS256 token with PyJWT and return its data claim.
+
+        PyJWT checks the form, the algorithm, the signature, then the claims: iat and nbf
+        not later than now, exp later than now, iss equal to issuer, no aud (no audience is
+        given), sub and jti strings. Times are compared with no leeway; for a clock-skew
+        allowance or an audience, call jwt.decode with leeway= or audience= instead.
 
         Args:
             token: the token, as token returned it.
-            key: the HMAC secret it was issued with, str or bytes.
+            key: the HMAC secret it was issued with, str or bytes; None (an unset
+                environment variable) is reported as a failed verification, not TypeError.
             issuer: the iss claim required; None turns the issuer check off, so a token of
                 any issuer signed with key is accepted.
 
@@ -608,9 +618,13 @@ class _Crypt:
         Raises:
             TimeoutError: "token已过期", the token has expired. TimeoutError derives from
                 OSError: an "except OSError" placed before it catches expiry too.
+                asyncio.timeout() and asyncio.wait_for() raise the same class, without a
+                message.
             Exception: "系统异常：" followed by PyJWT's text, for every other failure: wrong
-                key, issuer or algorithm, a malformed token. The PyJWT exception (for example
-                jwt.InvalidSignatureError) is the new exception's __context__.
+                key, issuer or algorithm, a malformed token, a claim that fails ("The token is
+                not yet valid (iat)", "Invalid audience"), a token or key of a wrong type. The
+                PyJWT exception (for example jwt.InvalidSignatureError) is the new exception's
+                __context__. Only binding errors (a missing argument) raise TypeError.
         """
 
 m_crypt: Final[_Crypt]
