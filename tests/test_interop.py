@@ -483,15 +483,20 @@ def test_php_recipes_refuse_what_the_module_cannot_read(peer, text, workdir):
 
 
 def test_readme_php_example(workdir):
-    """The README's PHP example, against php and php_decrypt."""
+    """The README's PHP example, against php and php_decrypt, under a new IV each run."""
     require("php")
     snippet = re.search(r"```php\n(.*?)```", README, re.S).group(1)
     script = workdir / "readme.php"
-    script.write_text(snippet + 'echo $sealed, "\\n", $text, "\\n";\n', encoding="utf-8")
-    proc = subprocess.run(["php", script], capture_output=True, text=True, env=ENV, check=True)
-    sealed, text = proc.stdout.splitlines()
-    assert sealed == m_crypt.php("你好，PHP", "密钥", "fedcba9876543210", True)
-    assert text == m_crypt.php_decrypt(sealed, "密钥", "fedcba9876543210", True) == "你好，PHP"
+    echo = 'echo $iv, "\\n", $sealed, "\\n", $text, "\\n";\n'
+    script.write_text(snippet + echo, encoding="utf-8")
+    runs = [
+        subprocess.run(["php", script], capture_output=True, text=True, env=ENV, check=True)
+        for _ in range(2)
+    ]
+    (iv, sealed, text), (other_iv, _, _) = (run.stdout.splitlines() for run in runs)
+    assert re.fullmatch("[0-9a-f]{16}", iv) and iv != other_iv
+    assert sealed == m_crypt.php("你好，PHP", "密钥", iv, True)
+    assert text == m_crypt.php_decrypt(sealed, "密钥", iv, True) == "你好，PHP"
 
 
 # GBK probes: each reads lines "E <UTF-8 hex of one character>" and "D <hex of GBK bytes>" and
