@@ -405,6 +405,29 @@ def cbc_rows(keys):
     return [((k, iv), t) for k, iv, t in itertools.product(keys, IVS, TEXTS)]
 
 
+def fresh_ivs(ivs):
+    """Each message's IV new, 16 ASCII characters as secrets.token_hex(8) makes them."""
+    return all(re.fullmatch("[0-9a-f]{16}", iv) for iv in ivs) and len(set(ivs)) == len(ivs)
+
+
+def aes_cbc_to_module(workdir):
+    """The peer makes a new IV for each message and sends it beside the ciphertext."""
+    rows = list(itertools.product(AES_KEYS, TEXTS))
+
+    def judge(out):
+        sent = [o.split("\t") for o in out]
+        got = [
+            (b, m_crypt.aes_cbc_decrypt(base64.b64decode(b), k, iv))
+            for (iv, b), (k, _) in zip(sent, rows, strict=True)
+        ]
+        want = [
+            (b64(m_crypt.aes_cbc(t, k, iv)), t) for (iv, _), (k, t) in zip(sent, rows, strict=True)
+        ]
+        return [*got, fresh_ivs([iv for iv, _ in sent])], [*want, True]
+
+    return [f"{k}\t{t}" for k, t in rows], judge
+
+
 CASES = {
     "base64": (base64_to_module, base64_from_module),
     "digest": (digest_to_module, digest_from_module),
@@ -412,7 +435,10 @@ CASES = {
     "aes-ecb": symmetric(
         m_crypt.aes_ecb, m_crypt.aes_ecb_decrypt, [((k,), t) for k in AES_KEYS for t in TEXTS]
     ),
-    "aes-cbc": symmetric(m_crypt.aes_cbc, m_crypt.aes_cbc_decrypt, cbc_rows(AES_KEYS)),
+    "aes-cbc": (
+        aes_cbc_to_module,
+        symmetric(m_crypt.aes_cbc, m_crypt.aes_cbc_decrypt, cbc_rows(AES_KEYS))[1],
+    ),
     "des-ecb": symmetric(
         m_crypt.des, m_crypt.des_decrypt, [((k,), t) for k in DES_KEYS for t in TEXTS]
     ),
