@@ -1,9 +1,10 @@
 """Type information for crypt_main, a C++ extension module.
 
 At run time every method's __doc__ is its bare signature; the descriptions below are what
-editors (Pyright, Pylance, Jedi) show on hover. Where a flag changes a type, overloads on
-Literal[True]/Literal[False] say so; a flag whose value is known only at run time may need an
-if/else for the checker to accept the call.
+editors that take hover text from stubs (Pyright, Pylance) show. Jedi shows the runtime __doc__
+on hover, and these descriptions on going to the definition. Where a flag changes a type,
+overloads on Literal[True]/Literal[False] say so, and a last overload takes a flag known only at
+run time (a bool): it accepts whatever either literal overload accepts.
 """
 
 from collections.abc import Buffer
@@ -296,8 +297,9 @@ class _Crypt:
     ) -> str:
         """Decrypt what php produced; trailing U+0000 characters are stripped.
 
-        Nothing verifies the padding: a wrong key or IV gives wrong text or a
-        UnicodeDecodeError, and text that itself ends in U+0000 does not come back whole.
+        Nothing verifies the padding: a wrong key or IV usually gives a UnicodeDecodeError,
+        but sometimes wrong text and no error (for a one-block message, about 9 wrong keys in
+        100). Text that itself ends in U+0000 does not come back whole.
 
         Args:
             value: without base64s, the raw ciphertext, any bytes-like object, a multiple of
@@ -323,8 +325,37 @@ class _Crypt:
     def php_decrypt(self, value: str, key: str, iv: str, base64s: Literal[True]) -> str:
         """Decrypt what php produced; trailing U+0000 characters are stripped.
 
-        Nothing verifies the padding: a wrong key or IV gives wrong text or a
-        UnicodeDecodeError, and text that itself ends in U+0000 does not come back whole.
+        Nothing verifies the padding: a wrong key or IV usually gives a UnicodeDecodeError,
+        but sometimes wrong text and no error (for a one-block message, about 9 wrong keys in
+        100). Text that itself ends in U+0000 does not come back whole.
+
+        Args:
+            value: without base64s, the raw ciphertext, any bytes-like object, a multiple of
+                16 bytes long; with base64s, its Base64 text (str), decoded as leniently as
+                base64_decrypt does (characters outside the alphabet are skipped).
+            key: the key used to encrypt (str), 1 to 32 GBK bytes.
+            iv: the IV used to encrypt, a str of 16 UTF-8 bytes.
+            base64s: true when value is Base64 text; only its truth value counts.
+
+        Returns:
+            The plaintext (str), decoded from GBK, without trailing U+0000.
+
+        Raises:
+            ValueError: pycryptodome's, for a key or IV of the wrong length, or a ciphertext
+                that is not a multiple of 16 bytes.
+            binascii.Error: with base64s, Base64 that does not end on a whole group of four.
+            TypeError: a str without base64s (not bytes-like).
+            AttributeError: bytes with base64s (Base64 must be a str).
+            UnicodeDecodeError: the decrypted bytes are not GBK.
+        """
+
+    @overload
+    def php_decrypt(self, value: str | Buffer, key: str, iv: str, base64s: object) -> str:
+        """Decrypt what php produced; trailing U+0000 characters are stripped.
+
+        Nothing verifies the padding: a wrong key or IV usually gives a UnicodeDecodeError,
+        but sometimes wrong text and no error (for a one-block message, about 9 wrong keys in
+        100). Text that itself ends in U+0000 does not come back whole.
 
         Args:
             value: without base64s, the raw ciphertext, any bytes-like object, a multiple of
@@ -454,7 +485,7 @@ class _Crypt:
 
     @overload
     @staticmethod
-    def rsa_decrypt(value: Buffer, pri_key: PrivateKey, hexs: object) -> str:
+    def rsa_decrypt(value: str | Buffer, pri_key: PrivateKey, hexs: object) -> str:
         """Decrypt what rsa produced (PKCS#1 v1.5).
 
         Args:
@@ -549,8 +580,8 @@ class _Crypt:
                 claim; a tuple comes back as a list.
             key: the HMAC secret, str or bytes; use 32 bytes or more (recent PyJWT releases
                 warn about shorter keys), e.g. secrets.token_hex(16) or token_urlsafe(32).
-            exp_time: the lifetime in seconds: an int, or a float of which the whole seconds
-                count; None for a token that never expires.
+            exp_time: the lifetime in seconds: an int, or a finite float of which the whole
+                seconds count; None for a token that never expires.
             issuer: the name stored as the iss claim.
 
         Returns:
@@ -559,15 +590,25 @@ class _Crypt:
         Raises:
             TypeError: exp_time of another type ("exp_time must be an int, a float or None
                 (no expiry), not str"), or data that JSON cannot hold (bytes, a set).
+            OverflowError: exp_time is an infinite float ("cannot convert float infinity to
+                integer"); json.loads reads Infinity.
+            ValueError: exp_time is NaN ("cannot convert float NaN to integer"); json.loads
+                reads NaN.
         """
 
     @staticmethod
     def token_decrypt(token: str | bytes, key: str | bytes, issuer: str | None = "Quarne") -> Any:
-        """Verify an HS256 token (signature, issuer, expiry) and return its data claim.
+        """Verify an HS256 token with PyJWT and return its data claim.
+
+        PyJWT checks the form, the algorithm, the signature, then the claims: iat and nbf
+        not later than now, exp later than now, iss equal to issuer, no aud (no audience is
+        given), sub and jti strings. Times are compared with no leeway; for a clock-skew
+        allowance or an audience, call jwt.decode with leeway= or audience= instead.
 
         Args:
             token: the token, as token returned it.
-            key: the HMAC secret it was issued with, str or bytes.
+            key: the HMAC secret it was issued with, str or bytes; None (an unset
+                environment variable) is reported as a failed verification, not TypeError.
             issuer: the iss claim required; None turns the issuer check off, so a token of
                 any issuer signed with key is accepted.
 
@@ -577,9 +618,13 @@ class _Crypt:
         Raises:
             TimeoutError: "token已过期", the token has expired. TimeoutError derives from
                 OSError: an "except OSError" placed before it catches expiry too.
+                asyncio.timeout() and asyncio.wait_for() raise the same class, without a
+                message.
             Exception: "系统异常：" followed by PyJWT's text, for every other failure: wrong
-                key, issuer or algorithm, a malformed token. The PyJWT exception (for example
-                jwt.InvalidSignatureError) is the new exception's __context__.
+                key, issuer or algorithm, a malformed token, a claim that fails ("The token is
+                not yet valid (iat)", "Invalid audience"), a token or key of a wrong type. The
+                PyJWT exception (for example jwt.InvalidSignatureError) is the new exception's
+                __context__. Only binding errors (a missing argument) raise TypeError.
         """
 
 m_crypt: Final[_Crypt]

@@ -405,6 +405,29 @@ def cbc_rows(keys):
     return [((k, iv), t) for k, iv, t in itertools.product(keys, IVS, TEXTS)]
 
 
+def fresh_ivs(ivs):
+    """Each message's IV new, 16 ASCII characters as secrets.token_hex(8) makes them."""
+    return all(re.fullmatch("[0-9a-f]{16}", iv) for iv in ivs) and len(set(ivs)) == len(ivs)
+
+
+def aes_cbc_to_module(workdir):
+    """The peer makes a new IV for each message and sends it beside the ciphertext."""
+    rows = list(itertools.product(AES_KEYS, TEXTS))
+
+    def judge(out):
+        sent = [o.split("\t") for o in out]
+        got = [
+            (b, m_crypt.aes_cbc_decrypt(base64.b64decode(b), k, iv))
+            for (iv, b), (k, _) in zip(sent, rows, strict=True)
+        ]
+        want = [
+            (b64(m_crypt.aes_cbc(t, k, iv)), t) for (iv, _), (k, t) in zip(sent, rows, strict=True)
+        ]
+        return [*got, fresh_ivs([iv for iv, _ in sent])], [*want, True]
+
+    return [f"{k}\t{t}" for k, t in rows], judge
+
+
 CASES = {
     "base64": (base64_to_module, base64_from_module),
     "digest": (digest_to_module, digest_from_module),
@@ -412,7 +435,10 @@ CASES = {
     "aes-ecb": symmetric(
         m_crypt.aes_ecb, m_crypt.aes_ecb_decrypt, [((k,), t) for k in AES_KEYS for t in TEXTS]
     ),
-    "aes-cbc": symmetric(m_crypt.aes_cbc, m_crypt.aes_cbc_decrypt, cbc_rows(AES_KEYS)),
+    "aes-cbc": (
+        aes_cbc_to_module,
+        symmetric(m_crypt.aes_cbc, m_crypt.aes_cbc_decrypt, cbc_rows(AES_KEYS))[1],
+    ),
     "des-ecb": symmetric(
         m_crypt.des, m_crypt.des_decrypt, [((k,), t) for k in DES_KEYS for t in TEXTS]
     ),
@@ -483,15 +509,20 @@ def test_php_recipes_refuse_what_the_module_cannot_read(peer, text, workdir):
 
 
 def test_readme_php_example(workdir):
-    """The README's PHP example, against php and php_decrypt."""
+    """The README's PHP example, against php and php_decrypt, under a new IV each run."""
     require("php")
     snippet = re.search(r"```php\n(.*?)```", README, re.S).group(1)
     script = workdir / "readme.php"
-    script.write_text(snippet + 'echo $sealed, "\\n", $text, "\\n";\n', encoding="utf-8")
-    proc = subprocess.run(["php", script], capture_output=True, text=True, env=ENV, check=True)
-    sealed, text = proc.stdout.splitlines()
-    assert sealed == m_crypt.php("你好，PHP", "密钥", "fedcba9876543210", True)
-    assert text == m_crypt.php_decrypt(sealed, "密钥", "fedcba9876543210", True) == "你好，PHP"
+    echo = 'echo $iv, "\\n", $sealed, "\\n", $text, "\\n";\n'
+    script.write_text(snippet + echo, encoding="utf-8")
+    runs = [
+        subprocess.run(["php", script], capture_output=True, text=True, env=ENV, check=True)
+        for _ in range(2)
+    ]
+    (iv, sealed, text), (other_iv, _, _) = (run.stdout.splitlines() for run in runs)
+    assert re.fullmatch("[0-9a-f]{16}", iv) and iv != other_iv
+    assert sealed == m_crypt.php("你好，PHP", "密钥", iv, True)
+    assert text == m_crypt.php_decrypt(sealed, "密钥", iv, True) == "你好，PHP"
 
 
 # GBK probes: each reads lines "E <UTF-8 hex of one character>" and "D <hex of GBK bytes>" and

@@ -50,7 +50,7 @@ def test_accepted_calls_work():
         typing_cases.accepted(True)
 
 
-@pytest.mark.parametrize("call", typing_cases.REFUSED)
+@pytest.mark.parametrize("call", typing_cases.REFUSED + typing_cases.REFUSED_AT_RUN_TIME_ONLY)
 def test_refused_calls_fail(call):
     with pytest.raises(Exception):
         call()

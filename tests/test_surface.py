@@ -60,8 +60,11 @@ def test_class_and_instances():
     )
     keys, n = list(_Crypt.__dict__), len(METHODS) + 1
     assert keys[:n] == ["__module__", *(m.name for m in METHODS)]
-    # Nothing else but what type() gives every class.
-    assert set(keys[n:]) == set(type("Plain", (), {}).__dict__) - {"__module__"}
+    # Nothing else but what type() gives every class, and the empty list of slot names that
+    # copyreg caches on any class once one of its instances has been pickled (as the README's
+    # process-pool example does with m_crypt.php).
+    assert set(keys[n:]) - {"__slotnames__"} == set(type("Plain", (), {}).__dict__) - {"__module__"}
+    assert _Crypt.__dict__.get("__slotnames__", []) == []
     other = _Crypt()
     assert type(m_crypt) is type(other) is _Crypt and other is not m_crypt
     assert m_crypt.__dict__ == other.__dict__ == {} and m_crypt.__init__() is None
