@@ -8,6 +8,7 @@ import argparse
 import ctypes
 import gc
 import glob
+import importlib.util
 import json
 import os
 import re
@@ -18,10 +19,16 @@ import sys
 import tempfile
 import time
 from importlib.metadata import version
-
-import plain
+from pathlib import Path
 
 from crypt_main import m_crypt
+
+# The same class in plain Python, the reference the tests compare the module against.
+_spec = importlib.util.spec_from_file_location(
+    "plain", Path(__file__).resolve().parent.parent / "tests" / "plain.py"
+)
+plain = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(plain)
 
 LIBS = {
     name: getattr(plain, name)

@@ -1,5 +1,5 @@
 """Each operation's steps that can fail, in the order its step list runs them, and how to make
-each one fail alone. bench/plain.py runs the same steps one statement each.
+each one fail alone. tests/plain.py runs the same steps one statement each.
 
 A step is a fault that makes exactly that step fail:
   {"key": Bad("key")}     an argument; here one that raises Failure("key") at its first use

@@ -7,7 +7,7 @@ import textwrap
 from pathlib import Path
 
 # The same class in plain Python, step for step: the reference the module must agree with.
-PLAIN = Path(__file__).resolve().parent.parent / "bench" / "plain.py"
+PLAIN = Path(__file__).resolve().parent / "plain.py"
 
 
 def assert_no_leak(fn, *args, calls=2000, rounds=4, **kwargs):

@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 import crypt_main
 from crypt_main import _Crypt
 from crypt_main import m_crypt as m
-from tests.support import assert_no_leak, run_python
+from tests.support import run_python
 
 K16, K32, IV, K8, NULS = "k" * 16, "K" * 32, "i" * 16, "des-key!", b"\0" * 15
 KEYS = [
@@ -320,31 +320,3 @@ def test_cipher_module_is_looked_up_at_each_call(monkeypatch):
     monkeypatch.delattr(crypt_main, "pad")
     with pytest.raises(NameError, match=r"^name 'pad' is not defined$"):
         m.des("abc", K8)
-
-
-GOOD = m.aes_cbc("leak", K16, IV)
-
-
-@pytest.mark.parametrize(
-    "fn, args",
-    [
-        (m.aes_ecb, ("leak", K16)),
-        (m.aes_ecb, ("leak", "k" * 15)),
-        (m.aes_ecb, (b"leak", K16)),
-        (m.aes_cbc_decrypt, (GOOD, K16, IV)),
-        (m.aes_cbc_decrypt, (GOOD[:-1], K16, IV)),
-        (m.aes_cbc_decrypt, (GOOD, K32, IV)),
-        (m.des, ("leak", K8)),
-        (m.des_decrypt, ("str", K8)),
-        (m.php, ("leak", "k", IV, True)),
-        (m.php, ("🙂", "k", IV)),
-        (m.php, ("leak", "", IV)),
-        (m.php_decrypt, (m.php("leak", "k", IV, 1), "k", IV, 1)),
-        (m.php_decrypt, (NOT_GBK, "k", IV)),
-        (m.php_decrypt, ("!", "k", IV, 1)),
-        (m._add_to_16, (GbkArray("abc"),)),
-        (m._add_to_16, (b"a",)),
-    ],
-)
-def test_no_leak(fn, args):
-    assert_no_leak(fn, *args)

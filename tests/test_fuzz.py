@@ -1,5 +1,5 @@
 """Differential fuzzing: the same hostile arguments, module globals and library stand-ins go to
-the module and to the same class in plain Python (bench/plain.py), and both must agree on the
+the module and to the same class in plain Python (tests/plain.py), and both must agree on the
 result, or on the exception's type and message. Binding errors, whose texts are the module's
 own, are checked against the binding rules instead.
 
@@ -24,6 +24,7 @@ import rsa as real_rsa
 from hypothesis import HealthCheck, given, settings
 
 import crypt_main
+from tests.fuzz.hostile import Boom, Falsy, Strange, boom
 from tests.method_table import METHODS
 from tests.support import PLAIN
 
@@ -35,14 +36,6 @@ PUB, PRI = real_rsa.newkeys(512)
 NAMES = ("base64", "hashlib", "hmac", "time", "a2b_hex", "b2a_hex", "jwt", "rsa", "AES", "DES")
 NAMES += ("pad", "unpad")
 CALLS = 0
-
-
-class Boom(Exception):
-    pass
-
-
-def boom(*args, **kwargs):
-    raise Boom("boom")
 
 
 class StrEncodeRaises(str):
@@ -81,23 +74,6 @@ class Disguised:
 
     def encode(self, *args, **kwargs):
         return b"disguised"
-
-
-class Falsy:
-    def __bool__(self):
-        raise Boom("bool")
-
-
-class Strange:
-    def __eq__(self, other):
-        return Falsy()
-
-    __hash__ = object.__hash__
-    __add__ = __radd__ = __mul__ = __rmul__ = lambda self, other: self
-    __le__ = __index__ = __bool__ = boom
-
-    def __len__(self):
-        return -1
 
 
 SCALARS = [

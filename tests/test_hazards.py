@@ -255,15 +255,21 @@ def test_runtime_finalised_and_started_again(tmp_path):
         tmp_path,
         EMBED,
         """
-        import _interpreters, crypt_main
+        import _interpreters, crypt_main, types
         m = crypt_main.m_crypt
         print(m.md5("abc", "upper"), m.token_decrypt(m.token([1], "k" * 32), "k" * 32))
+        # The keyword names a call passes are this runtime's, not a finalised one's.
+        real, names = crypt_main.jwt, []
+        crypt_main.jwt = types.SimpleNamespace(decode=lambda t, k, **kw: names.extend(kw) or {})
+        m.token_decrypt("t", "k")
+        crypt_main.jwt = real
+        print([a is b for a, b in zip(names, ("issuer", "algorithms"), strict=True)])
         interp = _interpreters.create(_interpreters.new_config("legacy"))
         print(_interpreters.exec(interp, "import crypt_main").msg.split(" - ")[0])
         _interpreters.destroy(interp)
     """,
     )
-    line = "900150983CD24FB0D6963F7D28E17F72 [1]\nInterpreter change detected\n"
+    line = "900150983CD24FB0D6963F7D28E17F72 [1]\n[True, True]\nInterpreter change detected\n"
     assert (r.returncode, r.stderr, r.stdout) == (0, "", line * 3)
 
 

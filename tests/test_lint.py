@@ -18,7 +18,7 @@ CODE = {
 @pytest.mark.parametrize(
     "pattern, allowed",
     [
-        (r"\bPy_X?(?:INCREF|DECREF)\b", {"module"}),
+        (r"\bPy_X?(?:INCREF|DECREF|NewRef|SETREF)\b|\bPy_CLEAR\b", {"module"}),
         (r"\bcatch\b", {"module", "token"}),
         # A catch-all would stop the forced unwind that ends a daemon thread at exit.
         (r"\bcatch\s*\(\s*\.\.\.", set()),

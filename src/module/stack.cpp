@@ -5,6 +5,14 @@
 
 #include <cstddef>
 
+#if defined(__GLIBC__) && defined(__x86_64__)
+// The wheel promises glibc 2.24: these bind to the versions the functions have had since glibc
+// 2.2.5 (in libpthread before 2.34), not to those that glibc 2.32 and 2.34 gave them in libc.
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getguardsize,pthread_attr_getguardsize@GLIBC_2.2.5");
+#endif
+
 namespace cm {
 
 [[gnu::tls_model("initial-exec")]] constinit thread_local std::uintptr_t t_stack_floor =

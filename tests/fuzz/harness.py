@@ -32,6 +32,7 @@ import jwt
 import rsa
 from Crypto.Cipher import AES, DES
 from Crypto.Util.Padding import pad
+from hostile import Boom, Falsy, Strange
 
 import crypt_main
 from crypt_main import _Crypt, m_crypt
@@ -274,10 +275,6 @@ def ciphertext(method, key, iv, plain):
 # Hostile objects
 
 
-class Boom(Exception):
-    pass
-
-
 class BadStr(Exception):
     """An exception whose text cannot be had."""
 
@@ -403,27 +400,6 @@ class StrKey(str):
     """A keyword name that is a str subclass."""
 
     __hash__ = str.__hash__
-
-
-class Falsy:
-    def __bool__(self):
-        raise Boom("no truth")
-
-
-class Strange:
-    """Every operator answers with something odd or raises."""
-
-    def __eq__(self, other):
-        return Falsy()
-
-    __hash__ = object.__hash__
-    __add__ = __radd__ = __mul__ = __rmul__ = lambda self, other: self
-
-    def __le__(self, other):
-        raise Boom("no order")
-
-    def __len__(self):
-        return -1
 
 
 class Sticky:
