@@ -9,23 +9,9 @@ namespace cm {
 
 namespace {
 
-// Copies the arguments behind one spare slot, so that callees may use
-// PY_VECTORCALL_ARGUMENTS_OFFSET (a bound method then calls without allocating). The call
-// templates bound `n` by kMaxArgs when they compile.
-struct Stack {
-    PyObject* slot[kMaxArgs + 1];
-    std::size_t n;
-
-    Stack(const Arg* items, std::size_t count) noexcept : n(count)
-    {
-        for (std::size_t i = 0; i < count; ++i) slot[i + 1] = items[i].get();
-    }
-    PyObject** args() noexcept { return slot + 1; }
-};
-
-std::size_t positional(const Stack& s, PyObject* kwnames) noexcept
+std::size_t positional(std::size_t n, PyObject* kwnames) noexcept
 {
-    return s.n - (kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
+    return n - (kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
 }
 
 // On a type that is immutable all along its MRO, with the generic attribute lookup and no
@@ -94,24 +80,21 @@ void clear_globals() noexcept
     Py_CLEAR(g_runtime.builtins);
 }
 
-Ref call_array(const Arg* fn_and_args, std::size_t n, PyObject* kwnames)
+Ref call_vector(PyObject** items, std::size_t n, PyObject* kwnames)
 {
-    Stack s(fn_and_args, n);
-    PyObject* fn = s.args()[0];
-    std::size_t nargs = positional(s, kwnames) - 1;
+    std::size_t nargs = positional(n, kwnames) - 1;
     return own(
-        PyObject_Vectorcall(fn, s.args() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        PyObject_Vectorcall(items[0], items + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-Ref method_array(const Name& name, const Arg* self_and_args, std::size_t n, PyObject* kwnames)
+Ref method_vector(const Name& name, PyObject** items, std::size_t n, PyObject* kwnames)
 {
-    Stack s(self_and_args, n);
-    std::size_t nargs = positional(s, kwnames);
-    if (PyObject* descr = cached_method(s.args()[0], name))
+    std::size_t nargs = positional(n, kwnames);
+    if (PyObject* descr = cached_method(items[0], name))
         return own(
-            PyObject_Vectorcall(descr, s.args(), nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+            PyObject_Vectorcall(descr, items, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
     return own(
-        PyObject_VectorcallMethod(name, s.args(), nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        PyObject_VectorcallMethod(name, items, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 Ref attr(Arg obj, PyObject* name)

@@ -26,26 +26,28 @@ private:
     PyObject* p_;
 };
 
-/// The most objects one call passes, the callable (or self) included.
-constexpr std::size_t kMaxArgs = 6;
-
-Ref call_array(const Arg* fn_and_args, std::size_t n, PyObject* kwnames);
-Ref method_array(const Name& name, const Arg* self_and_args, std::size_t n, PyObject* kwnames);
+/// The vectorcall of `n` objects (the callable or self first) at items[0], with items[-1]
+/// free for the callee's use, PY_VECTORCALL_ARGUMENTS_OFFSET (a bound method then calls
+/// without allocating).
+Ref call_vector(PyObject** items, std::size_t n, PyObject* kwnames);
+Ref method_vector(const Name& name, PyObject** items, std::size_t n, PyObject* kwnames);
 
 /// call({f, x, y}) is f(x, y); call({f, x, v}, kwnames) passes the last len(kwnames) by keyword.
 template <std::size_t Count>
 Ref call(const Arg (&fn_and_args)[Count], PyObject* kwnames = nullptr)
 {
-    static_assert(Count <= kMaxArgs, "more objects than one call passes");
-    return call_array(fn_and_args, Count, kwnames);
+    PyObject* slots[Count + 1];  // sized by the call itself, so nothing can overrun it
+    for (std::size_t i = 0; i < Count; ++i) slots[i + 1] = fn_and_args[i].get();
+    return call_vector(slots + 1, Count, kwnames);
 }
 
 /// method(name, {obj, x}) is obj.name(x), looked up as Python does for a method call.
 template <std::size_t Count>
 Ref method(const Name& name, const Arg (&self_and_args)[Count], PyObject* kwnames = nullptr)
 {
-    static_assert(Count <= kMaxArgs, "more objects than one call passes");
-    return method_array(name, self_and_args, Count, kwnames);
+    PyObject* slots[Count + 1];
+    for (std::size_t i = 0; i < Count; ++i) slots[i + 1] = self_and_args[i].get();
+    return method_vector(name, slots + 1, Count, kwnames);
 }
 
 /// getattr(obj, name)

@@ -23,7 +23,7 @@ struct PyErrSet {
 /// without a thread state, also one that wakes after an embedding program has finalised the
 /// runtime and started the next: so it is never cleared, and a process that never exits a
 /// runtime never pays for the test.
-extern bool g_exiting;
+[[gnu::visibility("hidden")]] extern bool g_exiting;
 
 /// Drops a reference once a runtime has exited: only a thread with a thread state may.
 [[gnu::cold, gnu::noinline]] void release_while_exiting(PyObject* p);

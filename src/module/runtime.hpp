@@ -35,8 +35,9 @@ struct Runtime {
     bool exit_hooks = false;       // the atexit and Py_AtExit functions are registered
 };
 
-/// The running runtime's state.
-extern Runtime g_runtime;
+/// The running runtime's state. Hidden, as everything of ours is: read straight, not through
+/// the GOT.
+[[gnu::visibility("hidden")]] extern Runtime g_runtime;
 
 /// The names of the running runtime, read-only; valid after its first init_names().
 inline constexpr const Names& N = g_runtime.names;
