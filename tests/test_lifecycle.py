@@ -51,6 +51,12 @@ def test_one_module_per_process():
             error = _interpreters.exec(interp, "import crypt_main")
             _interpreters.destroy(interp)
             assert (error.type.__name__, error.msg) == ("ImportError", expected), error
+        # Once nothing holds it, the collector frees the module with its methods; the next
+        # import builds a new one, from the top.
+        del sys.modules["crypt_main"], crypt_main, first, cls, inst
+        import gc
+        gc.collect()
+        import crypt_main
     """)
 
 
