@@ -144,8 +144,8 @@ fuzz-native:
 # The build itself is the compile check: -Wall -Wextra, and -Werror through $(WERROR).
 CXX_SOURCES = $(wildcard src/*/*.cpp src/*/*.hpp)
 lint: install-dev
-	$(PY) -m ruff check tests bench examples
-	$(PY) -m ruff format --check tests bench examples
+	$(PY) -m ruff check tests bench examples tools/mutate.py
+	$(PY) -m ruff format --check tests bench examples tools/mutate.py
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 
 # tests/typing_cases.py marks each wrong call with `# type: ignore[code]`: a stub loosened to
