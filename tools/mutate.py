@@ -7,11 +7,9 @@ dropped, or two adjacent statements swapped. Each is built in a git worktree of 
 configured as the wheel build is, and the suite runs against it with -x, fast files first. Not
 viable: it does not compile; equivalent: its stripped module is the unmutated one byte for byte,
 or it is marked; killed: a test failed, the interpreter crashed or the run timed out. Kill rate
-= killed / (killed + survived). A mark sits on the line a mutant changes (a swap: its first
-line), may name operators or classes, and fails --list and every run if it matches no mutant:
-
-    Py_CLEAR(f->name);  // mutate: equivalent (an interned name is immortal)
-    Names n{};  // mutate: equivalent swap (the statements moved only bind locals)
+= killed / (killed + survived). A mark follows the line a mutant changes (a swap: its first line)
+and may name operators or classes, or `op=text` the mutant brings in; one that matches no mutant
+fails --list and every run:  `Py_CLEAR(f->name);  // mutate: equivalent (interned: immortal)`.
 
 The suite runs in this file's venv, the worker's build first on PYTHONPATH (in a directory named
 site-packages, which the embedding tests pass on), so child interpreters load the mutant too.
@@ -99,7 +97,7 @@ RULES = [
 # fmt: on
 LITERAL = re.compile(r'"(?:\\.|[^"\\])*"|\'(?:\\.|[^\'\\])+\'')
 MARK = re.compile(r"//\s*mutate:(.*)")
-MARK_FORM = re.compile(r"\s*equivalent(?:\s+([\w,-]+))?\s+\((.+)\)\s*")
+MARK_FORM = re.compile(r"\s*equivalent(?:\s+([^\s(][^(]*?))?\s+\((.+)\)\s*")
 NORETURN = re.compile(r"\[\[[^\]]*\bnoreturn\b[^\]]*\]\]\s*(?:inline\s+)?\w+\s+(\w+)\s*\(")
 KW_TUPLE = re.compile(r"\bn\.(kw_\w+) = names_tuple\(\{([^}]*)\}\)")
 ONE_LINE_BODY = re.compile(r"^\s*[^\s=;{}(][^=;{}]*\)[\w\s()]*\{ (.*) \}$")
@@ -174,8 +172,7 @@ def rewrites(path: str, lines: list[str], body: list[tuple[int, int]], rules) ->
 
 
 def statements(path: str, lines: list[str], body: list[int], stops, exits) -> list[Mutant]:
-    """Swaps of adjacent statements of one indentation (comments between stay in place), and
-    the removal of an `if` whose branch leaves with an error (throw, raise, return NULL)."""
+    """Adjacent statements of one indentation swapped; an `if` that leaves with an error dropped."""
     codes = {i: split(lines[i])[1] for i in body}
     indent = {i: len(c) - len(c.lstrip()) for i, c in codes.items()}
 
@@ -224,25 +221,32 @@ def generate(texts: dict[str, str]) -> tuple[list[Mutant], dict[Mutant, str], li
     rules = [(k, op, re.compile(rx), kw_swap if r is None else r) for k, op, rx, r in RULES]
     stops = re.compile(rf"{NOT_MOVABLE}|(?:{noreturn})\(")
     exits = re.compile(rf"\bthrow\b|\breturn (?:nullptr|-1);|\b(?:{noreturn})\(")
-    mutants, seen, marks, problems = [], set(), {}, []
+    mutants, marks, problems = [], {}, []
     for path, text in texts.items():
         lines, mine = text.split("\n"), []
         for body in bodies(lines):
             mine += rewrites(path, lines, body, rules)
             mine += statements(path, lines, [i for i, start in body if start == 0], stops, exits)
-        mine = [m for m in mine if m.key not in seen]
-        mutants += sorted(mine, key=lambda m: m.line)
-        seen.update(m.key for m in mine)
+        mine = sorted({m.key: m for m in mine}.values(), key=lambda m: m.line)  # each once
+        mutants += mine
         for i, line in enumerate(lines):
             mark = MARK.search(split(line)[2])
             form = mark and MARK_FORM.fullmatch(mark[1])
-            named = set(form[1].split(",")) if form and form[1] else {"*"}
-            hits = [m for m in mine if form and m.line == i and {m.op, m.klass, "*"} & named]
+            hits = [m for m in mine if form and m.line == i and names(form[1] or "*", m)]
             if mark and not hits:
                 why = "matches no mutant" if form else "is not `// mutate: equivalent [ops] (why)`"
                 problems.append(f"{path}:{i + 1}: the mark {why}: {line.strip()}")
             marks |= dict.fromkeys(hits, form and form[2])
     return mutants, marks, problems
+
+
+def names(selectors: str, m: Mutant) -> bool:
+    """Whether a mark's selectors name m: each an operator or class, or `op=text it brings in`."""
+    new, old = ("\n".join(split(x)[0] for x in lines) for lines in (m.new, m.old))
+    for op, _, text in (s.strip().partition("=") for s in selectors.split(",")):
+        if op in (m.op, m.klass, "*") and (not text or (text in new and text not in old)):
+            return True
+    return False
 
 
 def select(mutants: list[Mutant], args: argparse.Namespace) -> list[Mutant]:
@@ -273,11 +277,10 @@ class Worker:
         self.dir = OUT / f"wt{index}"
         self.cmake, self.site = self.dir / "build" / "cmake", self.dir / "build" / "site-packages"
         self.jobs = max(1, (os.cpu_count() or 2) // workers)
-        if (self.dir / ".git").exists():
-            git("-C", str(self.dir), "checkout", "--quiet", "--force", "--detach", rev)
-        else:
+        if not (self.dir / ".git").exists():
             git("worktree", "prune")
             git("worktree", "add", "--quiet", "--detach", str(self.dir), rev)
+        git("-C", str(self.dir), "checkout", "--quiet", "--force", "--detach", rev)
         if not (self.cmake / "CMakeCache.txt").is_file():
             gen = ["-GNinja"] if shutil.which("ninja") else []
             py = f"-DPython_EXECUTABLE={sys.executable}"
