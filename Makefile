@@ -50,21 +50,20 @@ fuzz: install-test
 	$(RUN) $(PY) tests/test_fuzz.py --seconds $(FUZZ_SECONDS)
 
 # Mutation testing, too slow for CI (a suite run per mutant; hours for a large sample). Each
-# mutant is one small change to src/: a flipped comparison, two statements swapped, a dropped
-# incref, decref or error check, the wrong codec, a dropped keyword argument, a constant off by
-# one. tools/mutate.py builds it in a scratch copy under build/mutate/ (CMake configured as the
-# wheel build is, only the changed file recompiled), installs it into a copy of MUTATE_VENV and
-# runs the suite with -x, fast tests first. Prints the kill rate by operator class and by file
-# and the diff of every survivor (also in build/mutate/survivors.txt); fails under MIN_KILL
-# percent. Results are cached by mutant and test files, so an interrupted run resumes.
-# MUTATE_ARGS: --sample N --seed S, --files cipher,rsa/rsa.cpp, --ops swap,codec, -j N, --list.
-MUTATE_VENV = build/mutate/venv
+# mutant is one small change to a function body in src/: a flipped comparison, two statements
+# swapped, a dropped incref, decref or error check, the wrong codec, a dropped keyword argument,
+# a constant off by one. tools/mutate.py builds it in a git worktree of its own under
+# build/mutate/ (CMake configured as the wheel build is, only what changed recompiled), puts the
+# build first on PYTHONPATH and runs the suite in $(VENV) with -x, fast test files first. Prints
+# the kill rate by operator class and by file and the diff of every survivor (also in
+# build/mutate/survivors.txt); fails under MIN_KILL percent, or on a mark of an equivalent mutant
+# (`// mutate: equivalent (why)` after its source line) that matches no mutant. Results are
+# cached per mutant and tree, so an interrupted run resumes.
+# MUTATE_ARGS: --sample N --seed S, --files cipher/,rsa/rsa.cpp, --ops swap,codec, -j N, --list.
 MUTATE_ARGS ?= --sample 200 --seed 1
 MIN_KILL ?= 90
-mutate:
-	$(MAKE) install-test VENV=$(MUTATE_VENV) WHEELS=build/mutate/wheels
-	$(MUTATE_VENV)/bin/python tools/mutate.py --venv $(MUTATE_VENV) --min-kill $(MIN_KILL) \
-		$(MUTATE_ARGS)
+mutate: install-test
+	$(PY) tools/mutate.py --min-kill $(MIN_KILL) $(MUTATE_ARGS)
 
 # The extension under AddressSanitizer and UndefinedBehaviorSanitizer. The interpreter stays
 # uninstrumented: the runtimes are preloaded, Python's allocator is bypassed so that ASan sees
@@ -145,8 +144,8 @@ fuzz-native:
 # The build itself is the compile check: -Wall -Wextra, and -Werror through $(WERROR).
 CXX_SOURCES = $(wildcard src/*/*.cpp src/*/*.hpp)
 lint: install-dev
-	$(PY) -m ruff check tests bench examples
-	$(PY) -m ruff format --check tests bench examples
+	$(PY) -m ruff check tests bench examples tools/mutate.py
+	$(PY) -m ruff format --check tests bench examples tools/mutate.py
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 
 # tests/typing_cases.py marks each wrong call with `# type: ignore[code]`: a stub loosened to

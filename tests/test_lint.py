@@ -2,6 +2,9 @@
 
 import pathlib
 import re
+import shutil
+import subprocess
+import sys
 
 import pytest
 
@@ -68,3 +71,43 @@ def test_slots_are_noexcept_unless_unwound():
     for name in UNWOUND:
         body = bodies[bodies.index(name + "(") :]
         assert "guarded(" in body[: body.index("\n}\n")], name
+
+
+# tools/mutate.py: an equivalent mutant is marked on its source line, and --list fails on a mark
+# that matches no mutant, so that a rename or a reformat cannot leave one behind.
+TOOL = SRC.parent / "tools" / "mutate.py"
+
+
+def list_mutants(root):
+    return subprocess.run(
+        [sys.executable, root / "tools" / "mutate.py", "--list"], capture_output=True, text=True
+    )
+
+
+@pytest.mark.parametrize(
+    "body, problem",
+    [
+        ("Py_DECREF(p);  // mutate: equivalent (immortal)", None),
+        ("Py_DECREF(p);  // mutate: equivalent refcount,swap (immortal)", None),
+        ("a = p;  // mutate: equivalent swap (locals)\n    b = q;", None),
+        ("c = 'b';  // mutate: equivalent char='c' (one of the two)", None),
+        ("c = 'b';  // mutate: equivalent char='d' (neither of the two)", "matches no mutant"),
+        ("Py_DECREF(p);  // mutate: equivalent swap (nothing to swap with)", "matches no mutant"),
+        ("a = p;  // mutate: equivalent (nothing to change)", "matches no mutant"),
+        ("Py_DECREF(p);  // mutate: equivalent", "is not"),
+        ("Py_DECREF(p);  // mutate: equivalnt (misspelt)", "is not"),
+    ],
+)
+def test_mutation_marks(tmp_path, body, problem):
+    (tmp_path / "tools").mkdir()
+    shutil.copy(TOOL, tmp_path / "tools")
+    (tmp_path / "src" / "m").mkdir(parents=True)
+    (tmp_path / "src" / "m" / "f.cpp").write_text(f"void f(PyObject* p)\n{{\n    {body}\n}}\n")
+    r = list_mutants(tmp_path)
+    assert (r.returncode, "(marked: " in r.stdout) == ((1, False) if problem else (0, True))
+    assert problem is None or f"src/m/f.cpp:3: the mark {problem}" in r.stderr
+
+
+def test_mutation_marks_of_src():
+    r = list_mutants(SRC.parent)
+    assert (r.returncode, r.stderr) == (0, "")
