@@ -13,9 +13,10 @@ fails --list and every run:  `Py_CLEAR(f->name);  // mutate: equivalent (interne
 
 The suite runs in this file's venv, the worker's build first on PYTHONPATH (in a directory named
 site-packages, which the embedding tests pass on), so child interpreters load the mutant too.
-Tested: HEAD and the uncommitted changes to tracked files. Results are kept per mutant and tree
-in build/mutate/cache.json, so a run resumes. For example: --list (checks the marks too),
---sample 200 --seed 1 (the classes in turn), --files cipher/ --ops swap,codec -j 2 --min-kill 90.
+Tested: HEAD and the uncommitted changes to tracked files. Results are kept in
+build/mutate/cache.json by the stripped module built and the tests/ tree, so a run resumes and
+survives edits that leave both alone (a comment, a mark). For example: --list (checks the
+marks too), --sample 200 --seed 1 (the classes in turn), --files cipher/ --ops swap,codec -j 2.
 """
 
 from __future__ import annotations
@@ -325,7 +326,8 @@ class Worker:
                     failed = f"{case.get('file')}::{case.get('name')}"
         return dict(rc=rc, times=times, failed=failed, seconds=time.monotonic() - t0)
 
-    def run(self, m: Mutant, files: list[str], timeout: float) -> dict:
+    def run(self, m: Mutant, files: list[str], timeout: float, cached) -> dict:
+        """Builds m; runs the suite unless cached(the module's digest) has the result."""
         path, t0 = self.dir / m.path, time.monotonic()
         original = path.read_text(encoding="utf-8")
         path.write_text(m.apply(original), encoding="utf-8")
@@ -337,6 +339,9 @@ class Worker:
         if not built or so == self.baseline:
             status, detail = ("equivalent", "same binary") if built else ("not viable", so.decode())
             return r | {"status": status, "detail": detail}
+        r["module"] = hashlib.sha1(so).hexdigest()
+        if known := cached(r["module"]):
+            return known | r
         s = self.suite(files, timeout)
         rc, r["test_seconds"] = s["rc"], round(s["seconds"], 1)
         if rc in (4, 5):
@@ -372,15 +377,14 @@ def main() -> int:
 
     OUT.mkdir(parents=True, exist_ok=True)
     rev = git("stash", "create") or git("rev-parse", "HEAD")
-    tree = git("rev-parse", f"{rev}^{{tree}}")
+    tests = git("rev-parse", f"{rev}:tests")
     cache = json.loads((OUT / "cache.json").read_text()) if (OUT / "cache.json").is_file() else {}
     results = {m: {"status": "equivalent", "detail": f"marked: {why}"} for m, why in marks.items()}
-    results |= {m: cache[f"{tree} {m.key}"] for m in chosen if f"{tree} {m.key}" in cache}
     todo = [m for m in chosen if m not in results]
-    print(f"{len(todo)} to run, with {args.jobs} worker(s)", flush=True)
+    print(f"{len(todo)} to build, with {args.jobs} worker(s)", flush=True)
     t0 = time.monotonic()
     if todo:
-        run_all(todo, [Worker(k, rev, args.jobs) for k in range(args.jobs)], results, cache, tree)
+        run_all(todo, [Worker(k, rev, args.jobs) for k in range(args.jobs)], results, cache, tests)
     text, rate = report(chosen, results, len(mutants), time.monotonic() - t0, args.min_kill)
     print(text)
     (OUT / "report.txt").write_text(text + "\n", encoding="utf-8")
@@ -388,7 +392,8 @@ def main() -> int:
     return 1 if rate < args.min_kill else 0
 
 
-def run_all(todo: list[Mutant], workers: list[Worker], results: dict, cache: dict, tree: str):
+def run_all(todo: list[Mutant], workers: list[Worker], results: dict, cache: dict, tests: str):
+    tree = f"{tests} {hashlib.sha1(workers[0].baseline).hexdigest()}"
     base = cache.get(f"{tree} baseline")
     if base is None:
         base = workers[0].suite([], 3600)
@@ -403,9 +408,11 @@ def run_all(todo: list[Mutant], workers: list[Worker], results: dict, cache: dic
         with lock:
             w = workers.pop()
         for m in mutants:
-            r = w.run(m, files, 3 * base["seconds"] + 60)
+            r = w.run(m, files, 3 * base["seconds"] + 60, lambda so: cache.get(f"{tests} {so}"))
             with lock:
-                results[m] = cache[f"{tree} {m.key}"] = r
+                results[m] = r
+                if "module" in r:
+                    cache[f"{tests} {r['module']}"] = r
                 (OUT / "cache.tmp").write_text(json.dumps(cache), encoding="utf-8")
                 (OUT / "cache.tmp").replace(OUT / "cache.json")
                 took = f"build {r['build_seconds']:.0f} s, tests {r['test_seconds']:.0f} s"
