@@ -90,6 +90,8 @@ def list_mutants(root):
         ("Py_DECREF(p);  // mutate: equivalent (immortal)", None),
         ("Py_DECREF(p);  // mutate: equivalent refcount,swap (immortal)", None),
         ("a = p;  // mutate: equivalent swap (locals)\n    b = q;", None),
+        ("// mutate: equivalent swap (a mark on the line before)\n    a = p;\n    b = q;", None),
+        ("// mutate: equivalent swap (the line after has none)\n    a = p;", "matches no mutant"),
         ("c = 'b';  // mutate: equivalent char='c' (one of the two)", None),
         ("c = 'b';  // mutate: equivalent char='d' (neither of the two)", "matches no mutant"),
         ("Py_DECREF(p);  // mutate: equivalent swap (nothing to swap with)", "matches no mutant"),

@@ -7,9 +7,10 @@ dropped, or two adjacent statements swapped. Each is built in a git worktree of 
 configured as the wheel build is, and the suite runs against it with -x, fast files first. Not
 viable: it does not compile; equivalent: its stripped module is the unmutated one byte for byte,
 or it is marked; killed: a test failed, the interpreter crashed or the run timed out. Kill rate
-= killed / (killed + survived). A mark follows the line a mutant changes (a swap: its first line)
-and may name operators or classes, or `op=text` the mutant brings in; one that matches no mutant
-fails --list and every run:  `Py_CLEAR(f->name);  // mutate: equivalent (interned: immortal)`.
+= killed / (killed + survived). A mark follows the line a mutant changes (a swap: its first line),
+or stands on a line of its own before it where it would not fit, and may name operators or classes,
+or `op=text` the mutant brings in; one that matches no mutant fails --list and every run:
+`Py_CLEAR(f->name);  // mutate: equivalent (interned: immortal)`.
 
 The suite runs in this file's venv, the worker's build first on PYTHONPATH (in a directory named
 site-packages, which the embedding tests pass on), so child interpreters load the mutant too.
@@ -231,9 +232,10 @@ def generate(texts: dict[str, str]) -> tuple[list[Mutant], dict[Mutant, str], li
         mine = sorted({m.key: m for m in mine}.values(), key=lambda m: m.line)  # each once
         mutants += mine
         for i, line in enumerate(lines):
-            mark = MARK.search(split(line)[2])
+            code, _, comment = split(line)
+            mark, at = MARK.search(comment), i if code.strip() else i + 1
             form = mark and MARK_FORM.fullmatch(mark[1])
-            hits = [m for m in mine if form and m.line == i and names(form[1] or "*", m)]
+            hits = [m for m in mine if form and m.line == at and names(form[1] or "*", m)]
             if mark and not hits:
                 why = "matches no mutant" if form else "is not `// mutate: equivalent [ops] (why)`"
                 problems.append(f"{path}:{i + 1}: the mark {why}: {line.strip()}")

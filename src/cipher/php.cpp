@@ -17,6 +17,7 @@ Ref zero_pad(Ref data)
         if (fill == 0) return data;
         Ref out = own(PyBytes_FromStringAndSize(nullptr, n + fill));
         char* dst = PyBytes_AS_STRING(out.get());
+        // mutate: equivalent swap (disjoint memory)
         std::memcpy(dst, PyBytes_AS_STRING(b), static_cast<size_t>(n));
         std::memset(dst + n, 0, static_cast<size_t>(fill));
         return out;

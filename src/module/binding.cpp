@@ -66,6 +66,7 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
     // Required parameters come first; the first one still unbound is reported by its
     // position, which is the number of parameters bound in front of it.
+    // mutate: equivalent swap (defaults are borrowed into slots an error drops)
     for (Py_ssize_t i = nargs; i < sig.required; ++i)
         if (!out[i]) count_error(sig, i);
     for (Py_ssize_t i = sig.required; i < sig.total; ++i)

@@ -21,10 +21,12 @@ std::size_t positional(std::size_t n, PyObject* kwnames) noexcept
 // entry per name keeps the cost the same from call to call and from run to run.
 bool immutable_and_dictless(PyTypeObject* type)
 {
+    // mutate: equivalent cmp=tp_getattro ==,swap (only the method cache lost; a field read early)
     if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0
         || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT))
         return false;
     PyObject* mro = type->tp_mro;
+    // mutate: equivalent (a ready type's tp_mro is a tuple; else only the method cache is lost)
     if (!mro || !PyTuple_Check(mro)) return false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
@@ -49,6 +51,7 @@ PyObject* cached_method(PyObject* self, const Name& name)
         ok(PyDict_GetItemRef(dict.get(), name, &found));
         if (!found) continue;
         Ref descr = Ref::steal(found);
+        // mutate: equivalent swap (copies a slot into a local)
         if (!Py_IS_TYPE(descr.get(), &PyMethodDescr_Type)) return nullptr;
         MethodSlot old = slot;
         slot = {reinterpret_cast<PyTypeObject*>(Py_NewRef(type)), descr.release()};
@@ -186,6 +189,7 @@ bool is_instance(Arg obj, PyTypeObject* type)
     if (Py_IS_TYPE(o, type)) return true;
     // An exact str is an instance of none of the types asked about here, and cannot report
     // another __class__: that is the common case of md5 and md5_hmac, spared the lookup.
+    // mutate: equivalent swap (isinstance of an exact str: no code runs, the answer is dropped)
     if (PyUnicode_CheckExact(o)) return false;
     int r = PyObject_IsInstance(o, reinterpret_cast<PyObject*>(type));
     ok(r);

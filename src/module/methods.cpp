@@ -86,7 +86,7 @@ std::string build_module_doc()
     std::string doc = kIntro;
     for (const MethodSpec& spec : kMethods) {
         std::string_view name = spec.name;
-        if (name.starts_with("__")) continue;
+        if (name.starts_with("__")) continue;  // mutate: equivalent swap (binds a local)
         // The docstring shows how m_crypt is called: an instance method without `self`.
         std::string_view params = spec.params;
         ParamList parsed = parse_params(params);
@@ -116,6 +116,6 @@ const char* module_doc() noexcept
     return doc.c_str();
 }
 
-Ref op::init(const Args&) { return Ref::borrow(Py_None); }
+Ref op::init(const Args&) { return Ref::borrow(Py_None); }  // mutate: equivalent (immortal in 3.13)
 
 }  // namespace cm

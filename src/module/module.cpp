@@ -19,7 +19,7 @@ PyMethodDef on_exit_def = {"_crypt_main_exiting", on_exit, METH_NOARGS, nullptr}
 
 void register_exit_hooks()
 {
-    if (g_runtime.exit_hooks) return;
+    if (g_runtime.exit_hooks) return;  // mutate: equivalent swap (atexit is imported already)
     Ref atexit = own(PyImport_Import(N.atexit));
     Ref register_ = attr(atexit, N.register_);
     Ref hook = own(PyCFunction_New(&on_exit_def, nullptr));
@@ -106,7 +106,7 @@ void import_names(PyObject* m)
 
 void build_class(PyObject* m)
 {
-    Ref ns = own(PyDict_New());
+    Ref ns = own(PyDict_New());  // mutate: equivalent own-drop (from the free list: no allocation)
     ok(PyDict_SetItem(ns.get(), N.dunder_module, N.module_name));
     ok(PyDict_SetItem(ns.get(), N.dunder_qualname, N.Crypt));
     for (const MethodSpec& spec : method_table()) {

@@ -15,6 +15,7 @@ PyObject* intern(std::string_view text)
     return s;
 }
 
+// mutate: equivalent own-drop (small ints: no allocation)
 PyObject* integer(long v) { return own(PyLong_FromLong(v)).release(); }
 
 PyObject* names_tuple(std::initializer_list<PyObject*> items)
@@ -37,9 +38,10 @@ void init_names()
     CM_NAMES(CM_INIT)
 #undef CM_INIT
     n.kw_encoding = names_tuple({n.encoding});
-    n.kw_digestmod = names_tuple({n.digestmod});
+    n.kw_digestmod = names_tuple({n.digestmod});  // mutate: equivalent swap (independent)
     n.kw_algorithm = names_tuple({n.algorithm});
     n.kw_issuer_algorithms = names_tuple({n.issuer, n.algorithms});
+    // mutate: equivalent release-kept,own-drop (a static singleton, immortal)
     n.nul_byte = own(PyBytes_FromStringAndSize("\0", 1)).release();
     n.pkcs1_overhead = integer(11);
     n.bits_per_byte = integer(8);

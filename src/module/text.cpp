@@ -31,6 +31,7 @@ Ref decode(Arg data)
 {
     PyObject* b = data.get();
     if (PyBytes_CheckExact(b))
+        // mutate: equivalent own-drop (each caller returns it as it is: NULL with the error set)
         return own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(b), PyBytes_GET_SIZE(b), nullptr));
     return method(N.decode, {data});
 }
@@ -52,12 +53,14 @@ Ref str_utf8(Arg data)
 Ref replace(Arg text, PyObject* old, PyObject* new_)
 {
     // Only ever given what str_utf8 made, an exact str: no subclass's replace to honour.
+    // mutate: equivalent own-drop (each caller returns it as it is)
     return own(PyUnicode_Replace(text.get(), old, new_, -1));
 }
 
 Ref rstrip_nul(Arg text)
 {
     PyObject* t = text.get();
+    // mutate: equivalent swap (reads a field into a local)
     if (!PyUnicode_CheckExact(t)) return method(N.rstrip, {text, N.nul});
     int kind = PyUnicode_KIND(t);
     const void* data = PyUnicode_DATA(t);
@@ -126,6 +129,7 @@ Ref lower(Arg text)
         for (; i + 8 <= n; i += 8) {
             uint64_t word;
             std::memcpy(&word, src + i, 8);
+            // mutate: equivalent char='[' (str.lower leaves '[' as it is)
             capitals |= ascii_range_mask(word, 'A', 'Z');
         }
         for (; i < n; ++i) capitals |= src[i] >= 'A' && src[i] <= 'Z';

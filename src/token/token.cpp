@@ -38,7 +38,7 @@ Ref converted(PyObject* caught)
 
 Ref op::token(const Args& a)
 {
-    auto [data, key, exp_time, issuer] = take<4>(a);
+    auto [data, key, exp_time, issuer] = take<4>(a);  // mutate: equivalent swap (binds locals)
     Ref token_dict = own(PyDict_New());
     ok(PyDict_SetItem(token_dict.get(), N.data, data));
     Ref iat = clock_seconds();
