@@ -58,7 +58,8 @@ fuzz: install-test
 # the kill rate by operator class and by file and the diff of every survivor (also in
 # build/mutate/survivors.txt); fails under MIN_KILL percent, or on a mark of an equivalent mutant
 # (`// mutate: equivalent (why)` after its source line) that matches no mutant. Results are
-# cached per mutant and tree, so an interrupted run resumes.
+# cached by the module built and the tests, so an interrupted run resumes and a new mark costs
+# only the builds.
 # MUTATE_ARGS: --sample N --seed S, --files cipher/,rsa/rsa.cpp, --ops swap,codec, -j N, --list.
 MUTATE_ARGS ?= --sample 200 --seed 1
 MIN_KILL ?= 90
