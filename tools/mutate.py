@@ -346,9 +346,9 @@ class Worker:
             return known | r
         s = self.suite(files, timeout)
         rc, r["test_seconds"] = s["rc"], round(s["seconds"], 1)
-        if rc in (4, 5):
-            raise RuntimeError(f"pytest could not run: {self.dir}/build/pytest.log")
+        # The unmutated suite passed, so a usage error (2 to 5) is the mutant's: a failed import.
         crash = "timeout" if rc is None else signal.Signals(-rc).name if rc < 0 else ""
+        crash = crash or (f"pytest exit {rc}" if rc > 1 else "")
         detail = " in ".join(filter(None, [crash, s["failed"]]))
         return r | {"status": "survived" if rc == 0 else "killed", "detail": detail}
 
