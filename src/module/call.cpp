@@ -45,7 +45,9 @@ PyObject* cached_method(PyObject* self, const Name& name)
     if (slot.type == type) return slot.descr;
     if (!immutable_and_dictless(type)) return nullptr;
     PyObject* mro = type->tp_mro;
+    // mutate: equivalent int (only the method cache is lost)
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        // mutate: equivalent own-drop (cannot fail for a ready type)
         Ref dict = own(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
         PyObject* found = nullptr;
         ok(PyDict_GetItemRef(dict.get(), name, &found));

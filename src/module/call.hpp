@@ -45,7 +45,7 @@ Ref call(const Arg (&fn_and_args)[Count], PyObject* kwnames = nullptr)
 template <std::size_t Count>
 Ref method(const Name& name, const Arg (&self_and_args)[Count], PyObject* kwnames = nullptr)
 {
-    PyObject* slots[Count + 1];
+    PyObject* slots[Count + 1];  // mutate: equivalent int=+ 2 (a slot to spare)
     for (std::size_t i = 0; i < Count; ++i) slots[i + 1] = self_and_args[i].get();
     return method_vector(name, slots + 1, Count, kwnames);
 }

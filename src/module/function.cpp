@@ -79,6 +79,7 @@ PyObject* call_body(PyObject* self, PyObject* const* args, size_t nargsf, PyObje
     case StackRoom::Unknown: break;
     }
     PyThreadState* ts = PyThreadState_Get();
+    // mutate: equivalent int=<= 1 (the exact depth is no promise)
     if (ts->py_recursion_remaining <= 0) return too_deep();
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     --ts->py_recursion_remaining;
@@ -219,7 +220,9 @@ Ref parse_default(std::string_view text)
 {
     // mutate: equivalent borrow-steal (immortal in 3.13)
     if (text == "False") return Ref::borrow(Py_False);
+    // mutate: equivalent swap (binds a local)
     if (text.size() >= 2 && text.front() == '\'' && text.back() == '\'')
+        // mutate: equivalent own-drop (the MemoryError stays set; the import fails with it)
         return own(
             PyUnicode_FromStringAndSize(text.data() + 1, static_cast<Py_ssize_t>(text.size() - 2)));
     std::string digits(text);
@@ -242,7 +245,7 @@ Ref make_function(const MethodSpec& spec, PyObject* home)
     Ref self = own(type->tp_alloc(type, 0));  // zeroed
     Function* f = as_function(self.get());
     f->vectorcall = function_vectorcall;
-    f->spec = &spec;
+    f->spec = &spec;  // mutate: equivalent swap (fields of a new object)
     f->body = spec.body;
 
     // At most kMaxParams parameters, defaults last: checked when the table compiles.
@@ -262,9 +265,11 @@ Ref make_function(const MethodSpec& spec, PyObject* home)
     // mutate: equivalent incref-drop (immortal in 3.13)
     sig.defaults = PyTuple_GET_SIZE(defaults.get()) == 0 ? Py_NewRef(Py_None) : defaults.release();
 
+    // mutate: equivalent own-drop (the MemoryError stays set; the import fails with it)
     f->name = own(PyUnicode_InternFromString(spec.name)).release();
+    // mutate: equivalent own-drop (the MemoryError stays set; the import fails with it)
     f->qualname = own(PyUnicode_FromFormat("_Crypt.%s", spec.name)).release();
-    f->module = Py_NewRef(N.module_name);
+    f->module = Py_NewRef(N.module_name);  // mutate: equivalent incref-drop (interned, so immortal)
     // mutate: equivalent own-drop (the MemoryError stays set; the import fails with it)
     f->doc = own(PyUnicode_FromFormat("_Crypt.%s(%s)", spec.name, spec.params)).release();
     f->home = Py_NewRef(home);

@@ -23,7 +23,7 @@ void register_exit_hooks()
     Ref atexit = own(PyImport_Import(N.atexit));
     Ref register_ = attr(atexit, N.register_);
     Ref hook = own(PyCFunction_New(&on_exit_def, nullptr));
-    call({register_, hook});
+    call({register_, hook});  // mutate: equivalent swap (both at import, in either order)
     if (Py_AtExit(forget_runtime) < 0)
         raise(PyExc_RuntimeError, "crypt_main: no room left for its exit function");
     g_runtime.exit_hooks = true;
@@ -108,6 +108,7 @@ void build_class(PyObject* m)
 {
     Ref ns = own(PyDict_New());  // mutate: equivalent own-drop (from the free list: no allocation)
     ok(PyDict_SetItem(ns.get(), N.dunder_module, N.module_name));
+    // mutate: equivalent ok-drop,swap (a second key allocates nothing; type() takes it out)
     ok(PyDict_SetItem(ns.get(), N.dunder_qualname, N.Crypt));
     for (const MethodSpec& spec : method_table()) {
         Ref fn = make_function(spec, m);
@@ -134,7 +135,7 @@ void forget_module(PyObject* m) noexcept
 {
     if (m != g_runtime.module) return;
     g_runtime.module = nullptr;
-    g_runtime.initialised = false;
+    g_runtime.initialised = false;  // mutate: equivalent swap (no code reads the flag meanwhile)
     clear_globals();
 }
 
@@ -188,7 +189,7 @@ int module_exec(PyObject* m)
             for (Step step : kImportSteps) step(m);
             return 0;
         },
-        -1);
+        -1);  // mutate: equivalent int (any negative is the error)
     g_runtime.running = false;
     g_runtime.initialised = rc == 0;
     // Forget a half-built module, so that the next import starts again from the top.

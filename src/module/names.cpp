@@ -46,7 +46,7 @@ void init_names()
     n.pkcs1_overhead = integer(11);
     n.bits_per_byte = integer(8);
     n.bits512 = integer(512);
-    n.bits1024 = integer(1024);
+    n.bits1024 = integer(1024);  // mutate: equivalent swap (independent)
     n.bits2048 = integer(2048);
     n.bits4096 = integer(4096);
     g_runtime.names = n;

@@ -66,6 +66,7 @@ Ref rstrip_nul(Arg text)
     const void* data = PyUnicode_DATA(t);
     Py_ssize_t end = PyUnicode_GET_LENGTH(t);
     while (end > 0 && PyUnicode_READ(kind, data, end - 1) == 0) --end;
+    // mutate: equivalent own-drop (its caller returns it as it is)
     return own(PyUnicode_Substring(t, 0, end));
 }
 
@@ -92,7 +93,9 @@ bool modifiable(PyObject* text)
     (void)text;
     return false;
 #else
-    return Py_REFCNT(text) == 1 && !PyUnicode_CHECK_INTERNED(text)
+    return Py_REFCNT(text) == 1
+           && !PyUnicode_CHECK_INTERNED(text)
+           // mutate: equivalent int (only a copy is made)
            && reinterpret_cast<PyASCIIObject*>(text)->hash == -1;
 #endif
 }
@@ -107,7 +110,7 @@ Ref upper(Ref text)
     const Py_UCS1* src = PyUnicode_1BYTE_DATA(t);
     Py_UCS1* dst = PyUnicode_1BYTE_DATA(out.get());
     Py_ssize_t i = 0;
-    for (; i + 8 <= n; i += 8) {
+    for (; i + 8 <= n; i += 8) {  // mutate: equivalent swap (the byte loop does it all, slower)
         uint64_t word;
         std::memcpy(&word, src + i, 8);
         word ^= ascii_range_mask(word, 'a', 'z') >> 2;
@@ -132,6 +135,7 @@ Ref lower(Arg text)
             // mutate: equivalent char='[' (str.lower leaves '[' as it is)
             capitals |= ascii_range_mask(word, 'A', 'Z');
         }
+        // mutate: equivalent logic,char='[' (only the slow path is taken)
         for (; i < n; ++i) capitals |= src[i] >= 'A' && src[i] <= 'Z';
         if (!capitals) return Ref::borrow(t);
     }

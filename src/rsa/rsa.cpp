@@ -23,7 +23,7 @@ Ref op::rsa_keys(const Args& a)
 
 Ref op::rsa(const Args& a)
 {
-    auto [value, pub_key, hexs] = take<3>(a);
+    auto [value, pub_key, hexs] = take<3>(a);  // mutate: equivalent swap (binds locals)
     Ref encrypt = attr(global(N.rsa), N.encrypt);
     Ref message = encode(value, Enc::Default);
     Ref crypto = call({encrypt, message, pub_key});

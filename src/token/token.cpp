@@ -42,6 +42,7 @@ Ref op::token(const Args& a)
     Ref token_dict = own(PyDict_New());
     ok(PyDict_SetItem(token_dict.get(), N.data, data));
     Ref iat = clock_seconds();
+    // mutate: equivalent ok-drop (a dict with room allocates nothing)
     ok(PyDict_SetItem(token_dict.get(), N.iat, iat.get()));
     ok(PyDict_SetItem(token_dict.get(), N.iss, issuer));
     // A lifetime is whole seconds: an int as it is, a float truncated; None asks for no
@@ -49,12 +50,14 @@ Ref op::token(const Args& a)
     if (is_instance(exp_time, &PyLong_Type)) {
         Ref now = clock_seconds();
         Ref exp = own(PyNumber_Add(now.get(), exp_time));
+        // mutate: equivalent ok-drop (a dict with room allocates nothing)
         ok(PyDict_SetItem(token_dict.get(), N.exp, exp.get()));
     }
     else if (is_instance(exp_time, &PyFloat_Type)) {
         Ref now = clock_seconds();
         Ref lifetime = own(PyNumber_Long(exp_time));
         Ref exp = own(PyNumber_Add(now.get(), lifetime.get()));
+        // mutate: equivalent ok-drop (a dict with room allocates nothing)
         ok(PyDict_SetItem(token_dict.get(), N.exp, exp.get()));
     }
     else if (exp_time != Py_None) {
@@ -68,6 +71,7 @@ Ref op::token_decrypt(const Args& a)
 {
     auto [token, key, issuer] = take<3>(a);
     try {
+        // mutate: equivalent swap (new_list runs no code)
         Ref decode_token = attr(global(N.jwt), N.decode);
         Ref algorithms = new_list({N.HS256});
         Ref claims = call({decode_token, token, key, issuer, algorithms}, N.kw_issuer_algorithms);
