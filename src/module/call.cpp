@@ -53,7 +53,7 @@ PyObject* cached_method(PyObject* self, const Name& name)
         ok(PyDict_GetItemRef(dict.get(), name, &found));
         if (!found) continue;
         Ref descr = Ref::steal(found);
-        // mutate: equivalent swap (copies a slot into a local)
+        // mutate: equivalent swap,not-drop (a slot copied early; else only the cache is lost)
         if (!Py_IS_TYPE(descr.get(), &PyMethodDescr_Type)) return nullptr;
         MethodSlot old = slot;
         slot = {reinterpret_cast<PyTypeObject*>(Py_NewRef(type)), descr.release()};

@@ -119,7 +119,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 
 void release_fields(Function* f) noexcept
 {
-    // mutate: equivalent swap (dealloc: no code sees the order)
+    // mutate: equivalent (interned, so immortal; no code sees the order)
     for (PyObject*& p : f->sig.params) Py_CLEAR(p);
     Py_CLEAR(f->sig.defaults);  // mutate: equivalent swap (dealloc: no code sees the order)
     Py_CLEAR(f->name);      // mutate: equivalent (interned, so immortal; no code sees the order)
@@ -262,7 +262,7 @@ Ref make_function(const MethodSpec& spec, PyObject* home)
                              parse_default(params.items[i].default_text).release());
     }
     sig.required = static_cast<Py_ssize_t>(params.required);
-    // mutate: equivalent incref-drop (immortal in 3.13)
+    // mutate: equivalent incref-drop,swap (immortal in 3.13; fields of a new object)
     sig.defaults = PyTuple_GET_SIZE(defaults.get()) == 0 ? Py_NewRef(Py_None) : defaults.release();
 
     // mutate: equivalent own-drop (the MemoryError stays set; the import fails with it)

@@ -41,7 +41,7 @@ void init_names()
     n.kw_digestmod = names_tuple({n.digestmod});  // mutate: equivalent swap (independent)
     n.kw_algorithm = names_tuple({n.algorithm});
     n.kw_issuer_algorithms = names_tuple({n.issuer, n.algorithms});
-    // mutate: equivalent release-kept,own-drop (a static singleton, immortal)
+    // mutate: equivalent release-kept,own-drop,swap (a static singleton, immortal; independent)
     n.nul_byte = own(PyBytes_FromStringAndSize("\0", 1)).release();
     n.pkcs1_overhead = integer(11);
     n.bits_per_byte = integer(8);
