@@ -40,7 +40,7 @@ Ref op::token(const Args& a)
 {
     auto [data, key, exp_time, issuer] = take<4>(a);  // mutate: equivalent swap (binds locals)
     Ref token_dict = own(PyDict_New());
-    ok(PyDict_SetItem(token_dict.get(), N.data, data));
+    ok(PyDict_SetItem(token_dict.get(), N.data, data));  // mutate: equivalent swap (runs no code)
     Ref iat = clock_seconds();
     // mutate: equivalent ok-drop (a dict with room allocates nothing)
     ok(PyDict_SetItem(token_dict.get(), N.iat, iat.get()));
