@@ -395,13 +395,13 @@ def main() -> int:
 
 
 def run_all(todo: list[Mutant], workers: list[Worker], results: dict, cache: dict, tests: str):
-    tree = f"{tests} {hashlib.sha1(workers[0].baseline).hexdigest()}"
-    base = cache.get(f"{tree} baseline")
+    base_key = f"{tests} {hashlib.sha1(workers[0].baseline).hexdigest()} baseline"
+    base = cache.get(base_key)
     if base is None:
         base = workers[0].suite([], 3600)
         if base["rc"] != 0:
             raise RuntimeError(f"the suite fails unmutated: {workers[0].dir}/build/pytest.log")
-        cache[f"{tree} baseline"] = base
+        cache[base_key] = base
         print(f"baseline: passed in {base['seconds']:.0f} s", flush=True)
     files = sorted(base["times"], key=base["times"].get)  # the fast test files first
     lock = threading.Lock()
